@@ -1,0 +1,85 @@
+// codec/container.h -- the ZQV container and its decoding.
+//
+// A ZQV file ("*.ZQV") has no header, magic or trailer of its own. From its
+// first byte to its last it is a zlib stream (RFC 1950: two-byte header,
+// deflate data, Adler-32 trailer) in which every byte has been XORed with
+// ScrambleMask. The mask does not depend on the position, so any division of
+// the file into chunks descrambles chunk by chunk, and scrambling and
+// descrambling are one operation.
+//
+// The stream decompresses to a whole Windows BMP file, little-endian:
+//   offset 0   2 bytes  'B' 'M'
+//   offset 2   32 bits  file size (not examined)
+//   offset 6   16 bits  reserved, must be 0
+//   offset 8   16 bits  reserved, must be 0
+//   offset 10  32 bits  pixel-data offset, counted from offset 0
+//   offset 14           bitmap information (header and colour table)
+//   pixel-data offset   pixel data, to the end
+// Nothing else of the bitmap is examined.
+#pragma once
+
+#include "plugin/api.h"
+#include "streams/sink.h"
+#include "streams/source.h"
+
+#include <cstdint>
+#include <zlib.h>
+
+constexpr uint8_t ScrambleMask = 0xD4;
+
+// The BMP file header in front of the bitmap information.
+constexpr uint32_t BmpFileHeaderSize = 14;
+constexpr uint32_t BmpPixelOffsetField = 10;
+
+// Read chunk, inflate output area and initial sink block of a stream decode.
+constexpr uint32_t ChunkSize = 102400;
+
+// True when the first 10 bytes at header are a BMP file header: 'B' 'M' and
+// both reserved words zero.
+bool HasBmpFileHeader(const uint8_t *header);
+
+// The pixel-data offset field of a BMP file header.
+uint32_t BmpPixelDataOffset(const uint8_t *header);
+
+// XORs count bytes in place with ScrambleMask, a 32-bit word at a time; any
+// alignment, count 0 included.
+void Descramble(uint8_t *block, uint32_t count);
+
+// The zlib decompressor a decode runs on. It lives with the caller rather
+// than inside the decode, so that when a fault abandons a decode half-way the
+// caller can still end it and nothing stays allocated. Start one zeroed
+// (Inflater{}); EndInflater is safe on one never started or already ended.
+struct Inflater {
+    z_stream stream;
+};
+void EndInflater(Inflater *inflater);
+
+// Descrambles inputLength bytes of input in place and decompresses them, in a
+// single inflate step, into at most outputLength bytes of output. Returns 1 if
+// what the input holds is a valid start of a zlib stream (a block cut off in
+// the middle of the stream succeeds), 0 otherwise. Never leaves a
+// decompressor allocated, unless a fault cuts it short: DecodeBlockOn leaves
+// the decompressor in *inflater so the caller can end it.
+int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint32_t outputLength);
+int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
+                      uint32_t outputLength);
+
+// Decodes the whole container that source holds, from its current position
+// to its end, into sink, in ChunkSize chunks. After every inflate step it
+// calls progress(consumed / 2, total, userData): consumed counts the
+// container bytes taken so far, total is the source's length as Tell gives it
+// at its end (a file's full size, even when the container starts at an
+// offset). A nonzero answer stops the decode before that step's output is
+// written.
+//   ResultOk          the stream ended, or the source ran out first (a
+//                     truncated container: the sink holds what was decoded).
+//                     Bytes after the end of the stream are ignored.
+//   ResultAborted     progress asked to stop.
+//   ResultBrokenData  the compressed data is damaged.
+//   ResultNoMemory    the decompressor cannot be set up, or the sink cannot
+//                     take a step's output.
+//   ResultFileError   the source's end cannot be found.
+// Whatever the result, the sink keeps what was written; the caller decides.
+int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
+int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, ProgressCallback progress,
+                       int32_t userData);

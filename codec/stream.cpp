@@ -1,0 +1,107 @@
+// The streaming decode behind GetPicture.
+#include "codec/container.h"
+
+#include <cstring>
+
+namespace {
+
+// Where a decode stands, and what it reads and writes with.
+struct StreamDecode {
+    Inflater *inflater;
+    ByteSource *source;
+    ByteSink *sink;
+    ProgressCallback progress;
+    int32_t userData;
+    int32_t total;           // the source's length
+    uint32_t consumedBefore; // container bytes of the chunks already done
+    uint8_t input[ChunkSize];
+    uint8_t output[ChunkSize];
+};
+
+enum class ChunkOutcome { Continue, StreamEnded, Failed };
+
+// Runs inflate over one descrambled chunk until the chunk is used up or the
+// stream ends; *failure receives the result code when it returns Failed.
+ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *failure)
+{
+    z_stream &stream = decode.inflater->stream;
+    stream.next_in = decode.input;
+    stream.avail_in = chunkLength;
+    stream.total_in = 0;
+    while (stream.total_in < chunkLength) {
+        stream.next_out = decode.output;
+        stream.avail_out = ChunkSize;
+        int stepResult = inflate(&stream, Z_NO_FLUSH);
+        uint32_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
+        if (decode.progress(static_cast<int32_t>(consumed / 2), decode.total, decode.userData) != 0) {
+            *failure = ResultAborted;
+            return ChunkOutcome::Failed;
+        }
+        uint32_t produced = ChunkSize - stream.avail_out;
+        if (decode.sink->Write(decode.sink, decode.output, produced) != produced) {
+            *failure = ResultNoMemory;
+            return ChunkOutcome::Failed;
+        }
+        if (stepResult == Z_STREAM_END)
+            // Nothing after the end of the stream belongs to the picture, and
+            // inflate would take no more of it.
+            return ChunkOutcome::StreamEnded;
+        if (stepResult != Z_OK) {
+            *failure = ResultBrokenData;
+            return ChunkOutcome::Failed;
+        }
+    }
+    return ChunkOutcome::Continue;
+}
+
+int32_t RunDecode(StreamDecode &decode)
+{
+    ByteSource *source = decode.source;
+    int32_t start = source->Seek(source, 0, 2);
+    if (start == -1)
+        return ResultFileError;
+    decode.total = source->Tell(source);
+    source->Seek(source, start, 0);
+
+    std::memset(&decode.inflater->stream, 0, sizeof decode.inflater->stream);
+    if (inflateInit(&decode.inflater->stream) != Z_OK)
+        return ResultNoMemory;
+
+    decode.consumedBefore = 0;
+    for (;;) {
+        uint32_t chunkLength = source->Read(source, decode.input, ChunkSize);
+        if (chunkLength == 0)
+            break;
+        Descramble(decode.input, chunkLength);
+        int32_t failure = ResultOk;
+        ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
+        if (outcome == ChunkOutcome::Failed) {
+            EndInflater(decode.inflater);
+            return failure;
+        }
+        if (outcome == ChunkOutcome::StreamEnded)
+            break;
+        decode.consumedBefore += chunkLength;
+    }
+    return inflateEnd(&decode.inflater->stream) == Z_OK ? ResultOk : ResultBrokenData;
+}
+
+} // namespace
+
+int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, ProgressCallback progress,
+                       int32_t userData)
+{
+    StreamDecode decode;
+    decode.inflater = inflater;
+    decode.source = source;
+    decode.sink = sink;
+    decode.progress = progress;
+    decode.userData = userData;
+    return RunDecode(decode);
+}
+
+int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
+{
+    Inflater inflater{};
+    return DecodeStreamOn(&inflater, source, sink, progress, userData);
+}

@@ -1,0 +1,203 @@
+// Linux stand-in for the Win32 calls in platform/platform.h. Glue only: it
+// follows the Win32 behaviour the plug-in relies on and adds counters and
+// failure injection for local memory, so tests can prove that every block is
+// freed and that every out-of-memory path returns its code.
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+namespace {
+
+// Stands in for the loader: attach before main, detach after it.
+struct NativeLoader {
+    NativeLoader() { DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr); }
+    ~NativeLoader() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+} loader;
+
+int DescriptorOf(HANDLE file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)); }
+
+// --- local memory ---------------------------------------------------------
+
+// A handle points at this header; the bytes follow it.
+struct LocalBlock {
+    size_t size;
+    unsigned lockCount;
+    UINT flags;
+};
+
+std::atomic<long> liveBlocks{0};
+std::atomic<long> allocationCalls{0};
+std::atomic<long> allocationFailsIn{0};
+std::atomic<long> lockFailsIn{0};
+
+// Counts down an armed failure; true when this call is the one to fail.
+bool FailsNow(std::atomic<long> &countdown)
+{
+    long left = countdown.load();
+    while (left > 0) {
+        if (countdown.compare_exchange_weak(left, left - 1))
+            return left == 1;
+    }
+    return false;
+}
+
+unsigned char *BytesOf(LocalBlock *block) { return reinterpret_cast<unsigned char *>(block + 1); }
+
+} // namespace
+
+HANDLE CreateFileA(const char *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE)
+{
+    if (name == nullptr)
+        return INVALID_HANDLE_VALUE;
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    struct stat status {};
+    // Windows refuses to open a directory as a file.
+    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+}
+
+BOOL ReadFile(HANDLE file, void *buffer, DWORD count, DWORD *countRead, void *)
+{
+    if (countRead)
+        *countRead = 0;
+    DWORD total = 0;
+    while (total < count) {
+        ssize_t got = read(DescriptorOf(file), static_cast<char *>(buffer) + total, count - total);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return FALSE;
+        if (got == 0)
+            break;
+        total += static_cast<DWORD>(got);
+    }
+    if (countRead)
+        *countRead = total;
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method)
+{
+    int fd = DescriptorOf(file);
+    int64_t base = 0;
+    if (method == FILE_CURRENT)
+        base = lseek(fd, 0, SEEK_CUR);
+    else if (method == FILE_END)
+        base = lseek(fd, 0, SEEK_END);
+    else if (method != FILE_BEGIN)
+        return INVALID_SET_FILE_POINTER;
+    if (base < 0)
+        return INVALID_SET_FILE_POINTER;
+    int64_t high = distanceHigh ? *distanceHigh : (distance < 0 ? -1 : 0);
+    int64_t target = base + static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | static_cast<uint32_t>(distance));
+    if (target < 0 || (distanceHigh == nullptr && target >= (int64_t(1) << 32)))
+        return INVALID_SET_FILE_POINTER;
+    if (lseek(fd, target, SEEK_SET) < 0)
+        return INVALID_SET_FILE_POINTER;
+    if (distanceHigh)
+        *distanceHigh = static_cast<LONG>(target >> 32);
+    return static_cast<DWORD>(target);
+}
+
+BOOL CloseHandle(HANDLE object) { return close(DescriptorOf(object)) == 0; }
+
+HLOCAL LocalAlloc(UINT flags, size_t bytes)
+{
+    allocationCalls++;
+    if (FailsNow(allocationFailsIn) || bytes > SIZE_MAX - sizeof(LocalBlock))
+        return nullptr;
+    auto *block = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock) + bytes));
+    if (block == nullptr)
+        return nullptr;
+    block->size = bytes;
+    block->lockCount = 0;
+    block->flags = flags;
+    if (flags & LMEM_ZEROINIT)
+        std::memset(BytesOf(block), 0, bytes);
+    liveBlocks++;
+    return block;
+}
+
+HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
+{
+    allocationCalls++;
+    auto *block = static_cast<LocalBlock *>(handle);
+    if (block == nullptr || FailsNow(allocationFailsIn) || bytes > SIZE_MAX - sizeof(LocalBlock))
+        return nullptr;
+    size_t oldSize = block->size;
+    auto *moved = static_cast<LocalBlock *>(std::realloc(block, sizeof(LocalBlock) + bytes));
+    if (moved == nullptr)
+        return nullptr;
+    moved->size = bytes;
+    if ((flags & LMEM_ZEROINIT) && bytes > oldSize)
+        std::memset(BytesOf(moved) + oldSize, 0, bytes - oldSize);
+    return moved;
+}
+
+void *LocalLock(HLOCAL handle)
+{
+    auto *block = static_cast<LocalBlock *>(handle);
+    if (block == nullptr || block->size == 0 || FailsNow(lockFailsIn))
+        return nullptr;
+    block->lockCount++;
+    return BytesOf(block);
+}
+
+BOOL LocalUnlock(HLOCAL handle)
+{
+    auto *block = static_cast<LocalBlock *>(handle);
+    if (block == nullptr || block->lockCount == 0)
+        return FALSE;
+    block->lockCount--;
+    return block->lockCount > 0;
+}
+
+HLOCAL LocalFree(HLOCAL handle)
+{
+    if (handle == nullptr)
+        return nullptr;
+    liveBlocks--;
+    std::free(handle);
+    return nullptr;
+}
+
+size_t LocalSize(HLOCAL handle) { return handle ? static_cast<LocalBlock *>(handle)->size : 0; }
+
+void InitializeCriticalSection(CRITICAL_SECTION *section)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&section->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_destroy(&section->mutex); }
+void EnterCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_lock(&section->mutex); }
+void LeaveCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_unlock(&section->mutex); }
+
+// Linux offers no way to resume a thread after a fault that is safe to use
+// around arbitrary code, so natively the guard only runs the body.
+bool RunGuarded(GuardedBody body, void *context)
+{
+    body(context);
+    return true;
+}
+
+long LocalMemoryLiveBlocks() { return liveBlocks.load(); }
+void LocalMemoryFailAllocation(long nth) { allocationFailsIn = nth; }
+void LocalMemoryFailLock(long nth) { lockFailsIn = nth; }
+long LocalMemoryAllocationCalls() { return allocationCalls.load(); }

@@ -1,0 +1,106 @@
+// plugin/api.h -- the plug-in as its host sees it.
+//
+// IFYZQV.SPI is a picture filter with interface code "00IN". It reads one
+// format, ZQV: a whole Windows BMP file, compressed as a zlib stream, with
+// every byte of the stream XORed with 0xD4 (see codec/container.h). A host
+// loads the library, finds these five functions by their undecorated names,
+// and calls them with the Win32 API calling convention. Every integer and
+// pointer at this interface is 32 bits wide in the product.
+//
+// The plug-in keeps no state between calls and creates no threads. Any host
+// thread may call any export at any time; decoding is serialised inside the
+// library (plugin/lock.h).
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Result codes, returned by the exports and by the open and decode steps.
+constexpr int32_t ResultNotImplemented = -1; // not provided; also an unknown stream kind
+constexpr int32_t ResultOk = 0;
+constexpr int32_t ResultAborted = 1;     // the progress callback asked to stop
+constexpr int32_t ResultBadFormat = 2;   // the decoded data is not a BMP file
+constexpr int32_t ResultBrokenData = 3;  // damaged compressed data, or a fault while decoding
+constexpr int32_t ResultNoMemory = 4;    // a memory block cannot be allocated
+constexpr int32_t ResultMemoryError = 5; // a memory block cannot be locked
+constexpr int32_t ResultFileError = 6;   // a file cannot be opened or positioned
+
+// The host's progress callback. It is called with how far decoding has come
+// (numerator over denominator) and the userData the host passed to
+// GetPicture, unchanged; a nonzero return asks the plug-in to stop. It runs on
+// the caller's thread.
+typedef int32_t(WINAPI *ProgressCallback)(int32_t numerator, int32_t denominator, int32_t userData);
+
+// Stands in for a null callback: never asks to stop.
+int32_t WINAPI DefaultProgress(int32_t numerator, int32_t denominator, int32_t userData);
+
+extern "C" {
+
+// The library entry. Attach creates the decode lock and detach destroys it;
+// thread attach and detach do nothing. Always succeeds.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+// GetPluginInfo copies entry `index` of the information table into dest and
+// returns the number of bytes written:
+//   0  "00IN"                                          interface code
+//   1  "Yelk *.ZQV to DIB filter Ver 0.01.1 by wusk"    name and version
+//   2  "*.ZQV"                                         file pattern
+//   3  "Yelk ZQV File"                                 its description
+// At most destLength bytes are written; the terminating NUL only when the
+// whole entry and its NUL fit. An index outside 0..3 (negative included) or a
+// destLength of 0 or less writes nothing and returns 0.
+int32_t WINAPI GetPluginInfo(int32_t index, char *dest, int32_t destLength);
+
+// IsSupported answers 1 if the data is a ZQV picture, 0 if not. The first
+// argument (the file name) is not read. headOrHandle above 0xFFFF is the
+// address of a 2,048-byte buffer holding the start of the file, which is left
+// unchanged; otherwise it is an open file handle positioned at the start of
+// the data, from which 2,048 bytes are read (a shorter file is never a ZQV
+// picture). The answer rests on those bytes alone: they must decompress to
+// the start of a BMP file ("BM", zero reserved words). Any failure, a fault
+// on an unreadable buffer included, answers 0.
+int32_t WINAPI IsSupported(const char *ignored, HandleOrAddress headOrHandle);
+
+// Not provided: always ResultNotImplemented. The arguments are not read.
+int32_t WINAPI GetPictureInfo(const char *data, int32_t lengthOrOffset, uint32_t flags, void *info);
+
+// GetPicture decodes a whole ZQV container and hands the picture over as two
+// fixed, zero-filled local memory blocks that the host then owns and frees:
+//   *infoOut  the bitmap information (BITMAPINFO: header and colour table),
+//             bytes 14 to off-1 of the BMP file, off being its pixel-data offset;
+//   *bitsOut  a block as long as the whole BMP file: its pixel data first
+//             (bytes off to the end), then zeros.
+// If no low three bits of flags are set, data is a file name and
+// lengthOrOffset the byte offset at which the container starts in that file;
+// otherwise data is the container in memory and lengthOrOffset its length.
+// progress may be null. The out-parameters are written only on ResultOk.
+// Results: ResultOk; ResultAborted when progress asked to stop (during the
+// decode or at its last call, (100, 100)); ResultBadFormat when the data is
+// not a BMP file (an empty container included, and a pixel-data offset beyond
+// the file's end); ResultBrokenData for damaged compressed data or a fault
+// while decoding (the callback's own included); ResultNoMemory when a block
+// cannot be allocated, or the pixel-data offset is below 14; ResultMemoryError
+// when the decoded block cannot be locked; ResultFileError when the file
+// cannot be opened or positioned. A truncated container whose decoded part
+// starts with a BMP file header is delivered as far as it goes.
+int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
+                          HLOCAL *bitsOut, ProgressCallback progress, int32_t userData);
+
+// Not provided: always ResultNotImplemented. The arguments are not read.
+int32_t WINAPI GetPreview(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
+                          HLOCAL *bitsOut, ProgressCallback progress, int32_t userData);
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------
+// The work behind the exports, callable without going through them.
+
+// The probe behind IsSupported: fromMemory tells how headOrHandle is taken.
+// Nonzero when the head is a ZQV picture.
+int32_t ProbeHead(HandleOrAddress headOrHandle, bool fromMemory);
+
+// The retrieval behind GetPicture: same arguments, same result.
+int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
+                    ProgressCallback progress, int32_t userData);

@@ -1,0 +1,246 @@
+#include "tests/support/fixtures.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <zlib.h>
+
+#ifndef _WIN32
+#include <thread>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr uint8_t Mask = 0xD4;
+constexpr uint32_t FileHeaderSize = 14;
+constexpr uint32_t InfoHeaderSize = 40;
+
+uint32_t RowBytes(int32_t width, uint16_t bitsPerPixel)
+{
+    return ((static_cast<uint32_t>(width) * bitsPerPixel + 31) / 32) * 4;
+}
+
+// A small deterministic generator, so fixtures are the same on every run.
+uint32_t NextRandom(uint32_t &state)
+{
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+Bytes BmpHeaders(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t pixelBytes)
+{
+    uint32_t paletteEntries = bitsPerPixel <= 8 ? (1u << bitsPerPixel) : 0;
+    uint32_t pixelOffset = FileHeaderSize + InfoHeaderSize + 4 * paletteEntries;
+    Bytes file(pixelOffset + pixelBytes, 0);
+    file[0] = 'B';
+    file[1] = 'M';
+    PutLittle32(file, 2, static_cast<uint32_t>(file.size()));
+    PutLittle32(file, 10, pixelOffset);
+    PutLittle32(file, 14, InfoHeaderSize);
+    PutLittle32(file, 18, static_cast<uint32_t>(width));
+    PutLittle32(file, 22, static_cast<uint32_t>(height));
+    PutLittle16(file, 26, 1);
+    PutLittle16(file, 28, bitsPerPixel);
+    PutLittle32(file, 34, pixelBytes);
+    PutLittle32(file, 46, paletteEntries);
+    for (uint32_t entry = 0; entry < paletteEntries; ++entry) {
+        uint8_t grey = static_cast<uint8_t>(entry * 255 / (paletteEntries - 1));
+        size_t at = FileHeaderSize + InfoHeaderSize + 4 * entry;
+        file[at] = file[at + 1] = file[at + 2] = grey;
+    }
+    return file;
+}
+
+} // namespace
+
+void PutLittle16(Bytes &bytes, size_t offset, uint16_t value)
+{
+    bytes.at(offset) = static_cast<uint8_t>(value);
+    bytes.at(offset + 1) = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLittle32(Bytes &bytes, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t GetLittle32(const Bytes &bytes, size_t offset)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | bytes.at(offset + i);
+    return value;
+}
+
+Bytes MakeBmp(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t seed)
+{
+    uint32_t rows = static_cast<uint32_t>(height < 0 ? -height : height);
+    uint32_t rowBytes = RowBytes(width, bitsPerPixel);
+    Bytes file = BmpHeaders(width, height, bitsPerPixel, rowBytes * rows);
+    uint32_t pixelOffset = GetLittle32(file, 10);
+    uint32_t usedBytes = (static_cast<uint32_t>(width) * bitsPerPixel + 7) / 8;
+    for (uint32_t row = 0; row < rows; ++row)
+        for (uint32_t column = 0; column < usedBytes; ++column)
+            file[pixelOffset + row * rowBytes + column] = static_cast<uint8_t>((row * 7 + column * 3) ^ seed);
+    return file;
+}
+
+Bytes MakeNoisyBmp(int32_t width, int32_t height, uint32_t seed)
+{
+    Bytes file = MakeBmp(width, height, 24, seed);
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t at = GetLittle32(file, 10); at < file.size(); ++at)
+        file[at] = static_cast<uint8_t>(NextRandom(state));
+    return file;
+}
+
+Bytes Masked(Bytes bytes)
+{
+    for (uint8_t &byte : bytes)
+        byte ^= Mask;
+    return bytes;
+}
+
+Bytes WrapZqv(const Bytes &file, int level)
+{
+    uLongf packedLength = compressBound(static_cast<uLong>(file.size()));
+    Bytes packed(packedLength);
+    if (compress2(packed.data(), &packedLength, file.data(), static_cast<uLong>(file.size()), level) != Z_OK)
+        std::abort();
+    packed.resize(packedLength);
+    return Masked(std::move(packed));
+}
+
+Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
+{
+    constexpr uint8_t ZlibHeader[] = {0x78, 0x01};
+    constexpr uint8_t StoredBlockNotLast = 0x00;
+    constexpr uint8_t ReservedTypeLastBlock = 0x07;
+    Bytes stream(ZlibHeader, ZlibHeader + sizeof ZlibHeader);
+    stream.push_back(StoredBlockNotLast);
+    uint16_t inverted = static_cast<uint16_t>(~goodBytes);
+    for (uint16_t field : {goodBytes, inverted}) {
+        stream.push_back(static_cast<uint8_t>(field));
+        stream.push_back(static_cast<uint8_t>(field >> 8));
+    }
+    stream.insert(stream.end(), file.begin(), file.begin() + goodBytes);
+    stream.push_back(ReservedTypeLastBlock);
+    stream.resize(std::max<size_t>(stream.size(), 4096), 0);
+    return stream;
+}
+
+namespace {
+std::string UniqueTempName(const std::string &suffix)
+{
+    static std::atomic<unsigned> serial{0};
+#ifdef _WIN32
+    unsigned process = GetCurrentProcessId();
+#else
+    unsigned process = static_cast<unsigned>(getpid());
+#endif
+    auto name = "zqv-test-" + std::to_string(process) + "-" + std::to_string(serial++) + suffix;
+    return (std::filesystem::temp_directory_path() / name).string();
+}
+} // namespace
+
+TempFile::TempFile(const Bytes &contents, const std::string &suffix) : path_(UniqueTempName(suffix))
+{
+    if (!WriteWholeFile(path_, contents))
+        std::abort();
+}
+
+TempFile::~TempFile() { std::remove(path_.c_str()); }
+
+std::string MissingFilePath() { return UniqueTempName(".missing"); }
+
+Bytes ReadWholeFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteWholeFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::string HostPath(const std::string &linuxPath)
+{
+#ifdef _WIN32
+    if (!linuxPath.empty() && linuxPath[0] == '/')
+        return "Z:" + linuxPath;
+#endif
+    return linuxPath;
+}
+
+Bytes BlockBytes(HLOCAL block)
+{
+    if (block == nullptr)
+        return {};
+    size_t size = LocalSize(block);
+    auto *bytes = static_cast<const uint8_t *>(LocalLock(block));
+    if (bytes == nullptr)
+        return {};
+    Bytes copy(bytes, bytes + size);
+    LocalUnlock(block);
+    return copy;
+}
+
+#ifdef _WIN32
+namespace {
+DWORD WINAPI ThreadEntry(LPVOID parameter)
+{
+    (*static_cast<const std::function<void()> *>(parameter))();
+    return 0;
+}
+} // namespace
+
+bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs)
+{
+    std::vector<HANDLE> threads;
+    for (const auto &function : functions)
+        threads.push_back(CreateThread(nullptr, 0, ThreadEntry, const_cast<std::function<void()> *>(&function), 0,
+                                       nullptr));
+    DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, timeoutMs);
+    if (waited == WAIT_TIMEOUT) {
+        // A thread is stuck, so nothing can be joined: end the whole test program.
+        std::fprintf(stderr, "threads still running after %u ms: deadlock\n", timeoutMs);
+        std::_Exit(3);
+    }
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    return waited != WAIT_TIMEOUT;
+}
+#else
+bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs)
+{
+    std::atomic<size_t> finished{0};
+    std::vector<std::thread> threads;
+    for (const auto &function : functions)
+        threads.emplace_back([&function, &finished] {
+            function();
+            finished++;
+        });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (finished < functions.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (finished < functions.size()) {
+        std::fprintf(stderr, "threads still running after %u ms: deadlock\n", timeoutMs);
+        std::_Exit(3);
+    }
+    for (auto &thread : threads)
+        thread.join();
+    return true;
+}
+#endif

@@ -1,0 +1,67 @@
+// tests/support/fixtures.h -- pictures and containers for the tests, made
+// from scratch so every fixture shows where it came from.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// A BMP file with a BITMAPINFOHEADER, a grey-ramp colour table for 1, 4 and 8
+// bits per pixel, and rows padded to 4 bytes, filled with a pattern that
+// depends on the seed. height < 0 makes a top-down picture.
+Bytes MakeBmp(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t seed = 1);
+
+// Bytes that do not compress: a large picture's container has many chunks.
+Bytes MakeNoisyBmp(int32_t width, int32_t height, uint32_t seed = 1);
+
+// XORs every byte with the container's mask.
+Bytes Masked(Bytes bytes);
+
+// A ZQV container: zlib compress2 at the level given, then the mask.
+Bytes WrapZqv(const Bytes &file, int level = 6);
+
+// An unscrambled zlib stream that holds the first goodBytes of file in a
+// stored block, followed by a block of the reserved (invalid) type: it
+// decodes that far, then fails.
+Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes);
+
+// Little-endian field access for building and patching headers.
+void PutLittle16(Bytes &bytes, size_t offset, uint16_t value);
+void PutLittle32(Bytes &bytes, size_t offset, uint32_t value);
+uint32_t GetLittle32(const Bytes &bytes, size_t offset);
+
+// A file in the temporary directory, removed when the object goes away.
+class TempFile {
+public:
+    explicit TempFile(const Bytes &contents, const std::string &suffix = ".zqv");
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    // The name as the plug-in is given it.
+    const std::string &Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A name in the temporary directory that does not exist.
+std::string MissingFilePath();
+
+Bytes ReadWholeFile(const std::string &path);
+bool WriteWholeFile(const std::string &path, const Bytes &bytes);
+
+// A path of this (Linux) machine as the program under test must name it:
+// under wine the root of the Linux file system is drive Z:.
+std::string HostPath(const std::string &linuxPath);
+
+// The bytes of a local memory block (locked, copied, unlocked), and its size.
+Bytes BlockBytes(HLOCAL block);
+
+// Runs each function on a thread of its own and waits for all of them, at
+// most timeoutMs milliseconds; false if any was still running then.
+bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs);

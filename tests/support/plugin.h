@@ -1,0 +1,51 @@
+// tests/support/plugin.h -- the plug-in, loaded once per test program the way
+// a viewer loads it (tools/plugin_host.h), and what a host needs around it.
+#pragma once
+
+#include "tests/support/fixtures.h"
+#include "tools/plugin_host.h"
+
+// The loaded exports; ends the program with a message if loading fails.
+const PluginExports &Plugin();
+
+// What a test presets an out-parameter to, to see whether it was written.
+inline HLOCAL const Untouched = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xdeadbeef));
+
+// Records what the plug-in reports through RecordProgress while it is alive
+// (one at a time, on the test's thread).
+struct ProgressLog {
+    struct Call {
+        int32_t numerator;
+        int32_t denominator;
+        int32_t userData;
+    };
+    std::vector<Call> calls;
+    int stopAtCall = 0;          // answer nonzero at this call (1 = the first); 0 never
+    bool stopAtComplete = false; // answer nonzero at the (100, 100) call
+
+    ProgressLog();
+    ~ProgressLog();
+    ProgressLog(const ProgressLog &) = delete;
+    ProgressLog &operator=(const ProgressLog &) = delete;
+};
+int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, int32_t userData);
+
+// One GetPicture call's outcome; the blocks are freed by the destructor.
+struct Decoded {
+    int32_t result = -99;
+    HLOCAL info = Untouched;
+    HLOCAL bits = Untouched;
+    Decoded() = default;
+    Decoded(const Decoded &) = delete;
+    Decoded &operator=(const Decoded &) = delete;
+    ~Decoded();
+};
+void DecodeFile(Decoded *out, const std::string &path, int32_t offset, ProgressCallback progress = nullptr,
+                int32_t userData = 0, uint32_t flags = 0);
+void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress = nullptr, int32_t userData = 0,
+                  uint32_t flags = 1);
+
+// What GetPicture must deliver for a BMP file: its bytes 14..off-1, and its
+// bytes off..end followed by off zeros.
+Bytes ExpectedInfo(const Bytes &bmp);
+Bytes ExpectedBits(const Bytes &bmp);
