@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,19 +36,34 @@ struct LocalBlock {
 
 std::atomic<long> liveBlocks{0};
 std::atomic<long> allocationCalls{0};
-std::atomic<long> allocationFailsIn{0};
-std::atomic<long> lockFailsIn{0};
 
-// Counts down an armed failure; true when this call is the one to fail.
-bool FailsNow(std::atomic<long> &countdown)
-{
-    long left = countdown.load();
-    while (left > 0) {
-        if (countdown.compare_exchange_weak(left, left - 1))
-            return left == 1;
+// An armed failure: let `skip` calls succeed, then fail the next `fail` ones.
+struct Injection {
+    std::mutex guard;
+    long skip = 0;
+    long fail = 0;
+
+    void Arm(long nth, long count)
+    {
+        std::lock_guard<std::mutex> hold(guard);
+        skip = nth > 0 ? nth - 1 : 0;
+        fail = nth > 0 ? count : 0;
     }
-    return false;
-}
+    bool FailsNow()
+    {
+        std::lock_guard<std::mutex> hold(guard);
+        if (fail == 0)
+            return false;
+        if (skip > 0) {
+            skip--;
+            return false;
+        }
+        fail--;
+        return true;
+    }
+};
+Injection allocationFailure;
+Injection lockFailure;
 
 unsigned char *BytesOf(LocalBlock *block) { return reinterpret_cast<unsigned char *>(block + 1); }
 
@@ -117,7 +133,7 @@ BOOL CloseHandle(HANDLE object) { return close(DescriptorOf(object)) == 0; }
 HLOCAL LocalAlloc(UINT flags, size_t bytes)
 {
     allocationCalls++;
-    if (FailsNow(allocationFailsIn) || bytes > SIZE_MAX - sizeof(LocalBlock))
+    if (allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
         return nullptr;
     auto *block = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock) + bytes));
     if (block == nullptr)
@@ -135,7 +151,7 @@ HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
 {
     allocationCalls++;
     auto *block = static_cast<LocalBlock *>(handle);
-    if (block == nullptr || FailsNow(allocationFailsIn) || bytes > SIZE_MAX - sizeof(LocalBlock))
+    if (block == nullptr || allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
         return nullptr;
     size_t oldSize = block->size;
     auto *moved = static_cast<LocalBlock *>(std::realloc(block, sizeof(LocalBlock) + bytes));
@@ -150,7 +166,7 @@ HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
 void *LocalLock(HLOCAL handle)
 {
     auto *block = static_cast<LocalBlock *>(handle);
-    if (block == nullptr || block->size == 0 || FailsNow(lockFailsIn))
+    if (block == nullptr || block->size == 0 || lockFailure.FailsNow())
         return nullptr;
     block->lockCount++;
     return BytesOf(block);
@@ -198,6 +214,6 @@ bool RunGuarded(GuardedBody body, void *context)
 }
 
 long LocalMemoryLiveBlocks() { return liveBlocks.load(); }
-void LocalMemoryFailAllocation(long nth) { allocationFailsIn = nth; }
-void LocalMemoryFailLock(long nth) { lockFailsIn = nth; }
+void LocalMemoryFailAllocation(long nth, long count) { allocationFailure.Arm(nth, count); }
+void LocalMemoryFailLock(long nth, long count) { lockFailure.Arm(nth, count); }
 long LocalMemoryAllocationCalls() { return allocationCalls.load(); }

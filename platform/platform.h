@@ -105,11 +105,12 @@ bool RunGuarded(GuardedBody body, void *context);
 #ifndef _WIN32
 // Number of local memory blocks allocated and not yet freed.
 long LocalMemoryLiveBlocks();
-// Make the Nth LocalAlloc or LocalReAlloc from now fail (1 = the next one);
-// 0 turns failure off. The count covers both calls together.
-void LocalMemoryFailAllocation(long nth);
-// Make the Nth LocalLock from now fail; 0 turns failure off.
-void LocalMemoryFailLock(long nth);
+// Make the Nth LocalAlloc or LocalReAlloc from now fail (1 = the next one),
+// and the count - 1 calls after it; 0 turns failure off. The calls of both
+// functions are counted together.
+void LocalMemoryFailAllocation(long nth, long count = 1);
+// The same for LocalLock.
+void LocalMemoryFailLock(long nth, long count = 1);
 // Number of LocalAlloc and LocalReAlloc calls so far, for sweeps.
 long LocalMemoryAllocationCalls();
 #endif

@@ -86,6 +86,8 @@ int32_t MemoryGetByte(ByteSource *source)
 uint32_t MemoryRead(ByteSource *source, uint8_t *destination, uint32_t count)
 {
     uint32_t run = std::min(count, source->remaining);
+    if (run == 0)
+        return 0; // an empty block may have no address at all
     std::memcpy(destination, source->next, run);
     source->next += run;
     source->remaining -= run;
