@@ -217,11 +217,12 @@ TEST(DecodeStream, ResultsForWholeDamagedAndCutContainers)
         Outcome outcome;
         DecodeMemory(c.container, &outcome);
         EXPECT_EQ(c.expectedResult, outcome.result) << c.description;
-        if (c.decodesWholeFile)
+        if (c.decodesWholeFile) {
             EXPECT_EQ(bmp, outcome.decoded) << c.description;
-        else if (c.decodesAPrefix)
+        } else if (c.decodesAPrefix) {
             EXPECT_TRUE(std::equal(outcome.decoded.begin(), outcome.decoded.end(), bmp.begin()))
                 << c.description << ": what was decoded must be the start of the file";
+        }
     }
     Outcome cutOutcome;
     DecodeMemory(cut, &cutOutcome);

@@ -1,0 +1,107 @@
+// End to end: BMP files made by real image tools (tests/make-bmp-fixtures),
+// wrapped as ZQV, decoded by the plug-in from a file, from a file after other
+// data, and from memory, and compared byte for byte with the source.
+#include "tests/support/plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+namespace {
+
+constexpr size_t BytesBeforeContainer = 512;
+constexpr size_t LargePicture = 50u * 1000 * 1000;
+
+struct BmpKind {
+    uint16_t bitsPerPixel;
+    uint32_t compression;
+    uint32_t headerSize;
+    bool topDown;
+};
+
+BmpKind KindOf(const Bytes &bmp)
+{
+    int32_t height = static_cast<int32_t>(GetLittle32(bmp, 22));
+    return {static_cast<uint16_t>(bmp[28] | bmp[29] << 8), GetLittle32(bmp, 30), GetLittle32(bmp, 14), height < 0};
+}
+
+std::vector<std::filesystem::path> FixturePictures()
+{
+    const char *directory = std::getenv("ZQV_FIXTURES");
+    std::vector<std::filesystem::path> pictures;
+    if (directory == nullptr)
+        return pictures;
+    for (const auto &entry : std::filesystem::directory_iterator(HostPath(directory)))
+        if (entry.path().extension() == ".bmp")
+            pictures.push_back(entry.path());
+    std::sort(pictures.begin(), pictures.end());
+    return pictures;
+}
+
+void ExpectDelivered(const Bytes &bmp, Decoded &decoded, const std::string &description)
+{
+    ASSERT_EQ(ResultOk, decoded.result) << description;
+    // Compared in place: the large picture's copies would double the memory.
+    Bytes info = BlockBytes(decoded.info);
+    EXPECT_TRUE(info == ExpectedInfo(bmp)) << description << ": bitmap information differs";
+    Bytes bits = BlockBytes(decoded.bits);
+    EXPECT_TRUE(bits == ExpectedBits(bmp)) << description << ": pixel block differs";
+}
+
+TEST(RealPictures, EveryKindDecodesByteForByteFromEverySource)
+{
+    std::vector<std::filesystem::path> pictures = FixturePictures();
+    ASSERT_FALSE(pictures.empty()) << "no BMP fixtures: is ZQV_FIXTURES set?";
+
+    std::set<uint16_t> depths;
+    bool sawRle8 = false, sawTopDown = false, sawV5 = false, sawLarge = false, sawPadding = false;
+    for (const auto &path : pictures) {
+        std::string name = path.filename().string();
+        Bytes bmp = ReadWholeFile(path.string());
+        ASSERT_GE(bmp.size(), 54u) << name;
+        BmpKind kind = KindOf(bmp);
+        depths.insert(kind.bitsPerPixel);
+        sawRle8 |= kind.bitsPerPixel == 8 && kind.compression == 1;
+        sawTopDown |= kind.topDown;
+        sawV5 |= kind.headerSize == 124;
+        sawLarge |= bmp.size() >= LargePicture;
+        uint32_t width = GetLittle32(bmp, 18);
+        sawPadding |= kind.compression == 0 && (width * kind.bitsPerPixel) % 32 != 0;
+
+        Bytes container = WrapZqv(bmp);
+        {
+            TempFile atStart(container);
+            Decoded decoded;
+            DecodeFile(&decoded, atStart.Path(), 0);
+            ExpectDelivered(bmp, decoded, name + " from a file");
+        }
+        {
+            Bytes stored(BytesBeforeContainer, 0x42);
+            stored.insert(stored.end(), container.begin(), container.end());
+            TempFile afterOtherData(stored);
+            Decoded decoded;
+            DecodeFile(&decoded, afterOtherData.Path(), BytesBeforeContainer);
+            ExpectDelivered(bmp, decoded, name + " from a file after 512 other bytes");
+        }
+        {
+            Decoded decoded;
+            DecodeMemory(&decoded, container);
+            ExpectDelivered(bmp, decoded, name + " from memory");
+        }
+        Bytes head(container.begin(), container.begin() + std::min<size_t>(container.size(), 2048));
+        head.resize(2048, 0);
+        EXPECT_EQ(1, Plugin().IsSupported(nullptr, reinterpret_cast<HandleOrAddress>(head.data())))
+            << name << " is not recognised";
+    }
+    EXPECT_EQ((std::set<uint16_t>{1, 4, 8, 16, 24, 32}), depths) << "bit depths covered";
+    EXPECT_TRUE(sawRle8) << "no RLE8 picture among the fixtures";
+    EXPECT_TRUE(sawTopDown) << "no top-down picture among the fixtures";
+    EXPECT_TRUE(sawV5) << "no V5 header among the fixtures";
+    EXPECT_TRUE(sawPadding) << "no picture with padded rows among the fixtures";
+    EXPECT_TRUE(sawLarge) << "no picture of 50 MB or more among the fixtures";
+}
+
+} // namespace
