@@ -1,0 +1,65 @@
+// zqv: the command-line companion of IFYZQV.SPI. See help.cpp for what it
+// does; every command reaches the plug-in through tools/plugin_host.h.
+#include "tools/plugin_host.h"
+#include "tools/zqv/commands.h"
+#include "tools/zqv/help.h"
+#include "tools/zqv/interrupt.h"
+#include "tools/zqv/options.h"
+#include "tools/zqv/outcome.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+Outcome RunWithPlugin(const Options &options)
+{
+    PluginExports plugin;
+    std::string error;
+    if (!LoadPlugin(&plugin, &error))
+        return Failure(ExitNoPlugin, error);
+    Outcome outcome;
+    switch (options.command) {
+    case Command::Decode:
+        outcome = RunDecode(options, plugin);
+        break;
+    case Command::Probe:
+        outcome = RunProbe(options, plugin);
+        break;
+    default:
+        outcome = RunInfo(plugin);
+        break;
+    }
+    UnloadPlugin(&plugin);
+    return outcome;
+}
+
+Outcome Run(const Options &options)
+{
+    if (options.help) {
+        std::fputs(HelpText(options.command), stdout);
+        return Success();
+    }
+    if (options.version) {
+        std::printf("%s\n", VersionText());
+        return Success();
+    }
+    CatchInterrupts();
+    if (options.command == Command::Encode)
+        return RunEncode(options);
+    return RunWithPlugin(options);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    Options options;
+    Outcome outcome = ParseCommandLine(arguments, &options);
+    if (outcome.Ok())
+        outcome = Run(options);
+    ReportFailure(outcome);
+    return outcome.status;
+}

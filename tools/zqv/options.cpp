@@ -1,0 +1,201 @@
+#include "tools/zqv/options.h"
+
+#include <charconv>
+#include <climits>
+#include <optional>
+
+namespace {
+
+struct CommandShape {
+    Command command;
+    const char *name;
+    size_t minOperands;
+    size_t maxOperands;
+};
+
+constexpr size_t Unlimited = SIZE_MAX;
+constexpr CommandShape CommandShapes[] = {
+    {Command::Decode, "decode", 2, 2},
+    {Command::Encode, "encode", 2, 2},
+    {Command::Probe, "probe", 1, Unlimited},
+    {Command::Info, "info", 0, 0},
+};
+
+const CommandShape *FindCommand(const std::string &name)
+{
+    for (const CommandShape &shape : CommandShapes)
+        if (name == shape.name)
+            return &shape;
+    return nullptr;
+}
+
+const CommandShape &ShapeOf(Command command)
+{
+    for (const CommandShape &shape : CommandShapes)
+        if (shape.command == command)
+            return shape;
+    return CommandShapes[0];
+}
+
+std::string SeeHelp(Command command)
+{
+    if (command == Command::None)
+        return " (see zqv --help)";
+    return std::string(" (see zqv ") + CommandName(command) + " --help)";
+}
+
+Outcome UsageError(Command command, const std::string &what)
+{
+    std::string who = command == Command::None ? "" : std::string(CommandName(command)) + ": ";
+    return Failure(ExitUsage, who + what + SeeHelp(command));
+}
+
+// A whole decimal number from low to high, or nothing.
+std::optional<long long> ParseNumber(const std::string &text, long long low, long long high)
+{
+    long long value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+// Splits "--name=value" into name and value; other arguments are left whole.
+void SplitAttachedValue(const std::string &argument, std::string *name, std::optional<std::string> *value)
+{
+    size_t equals = argument.find('=');
+    if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+        *name = argument.substr(0, equals);
+        *value = argument.substr(equals + 1);
+    } else {
+        *name = argument;
+        value->reset();
+    }
+}
+
+class Parser {
+public:
+    Parser(const std::vector<std::string> &arguments, Options *options) : arguments_(arguments), options_(options) {}
+
+    Outcome Run()
+    {
+        bool optionsEnded = false;
+        for (next_ = 0; next_ < arguments_.size();) {
+            const std::string &argument = arguments_[next_++];
+            bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+            if (isOption && argument == "--") {
+                optionsEnded = true;
+                continue;
+            }
+            Outcome taken = isOption ? TakeOption(argument) : TakeWord(argument);
+            if (!taken.Ok())
+                return taken;
+        }
+        return CheckOperandCount();
+    }
+
+private:
+    Outcome TakeWord(const std::string &word)
+    {
+        if (options_->command != Command::None) {
+            options_->operands.push_back(word);
+            return Success();
+        }
+        const CommandShape *shape = FindCommand(word);
+        if (shape == nullptr)
+            return UsageError(Command::None, "unknown command '" + word + "'");
+        options_->command = shape->command;
+        return Success();
+    }
+
+    Outcome TakeOption(const std::string &argument)
+    {
+        std::string name;
+        std::optional<std::string> value;
+        SplitAttachedValue(argument, &name, &value);
+        if (name == "--help" || name == "-h")
+            return Flag(&options_->help, value, name);
+        if (name == "--version")
+            return Flag(&options_->version, value, name);
+        if (name == "--quiet" || name == "-q")
+            return Flag(&options_->quiet, value, name);
+        if (name == "--offset")
+            return Offset(value);
+        if (name == "--level")
+            return Level(value);
+        return UsageError(options_->command, "unknown option '" + argument + "'");
+    }
+
+    Outcome Flag(bool *flag, const std::optional<std::string> &value, const std::string &name)
+    {
+        if (value)
+            return UsageError(options_->command, "option '" + name + "' takes no value");
+        *flag = true;
+        return Success();
+    }
+
+    // The option's value: attached with '=' or the next argument.
+    std::optional<std::string> ValueOf(const std::optional<std::string> &attached)
+    {
+        if (attached)
+            return attached;
+        if (next_ < arguments_.size())
+            return arguments_[next_++];
+        return std::nullopt;
+    }
+
+    Outcome Offset(const std::optional<std::string> &attached)
+    {
+        if (options_->command != Command::Decode)
+            return UsageError(options_->command, "option '--offset' belongs to decode");
+        std::optional<std::string> text = ValueOf(attached);
+        std::optional<long long> offset = text ? ParseNumber(*text, 0, INT32_MAX) : std::nullopt;
+        if (!offset)
+            return UsageError(options_->command, "--offset needs a byte count from 0 to 2147483647, not '" +
+                                                     text.value_or("") + "'");
+        options_->offset = static_cast<int32_t>(*offset);
+        return Success();
+    }
+
+    Outcome Level(const std::optional<std::string> &attached)
+    {
+        if (options_->command != Command::Encode)
+            return UsageError(options_->command, "option '--level' belongs to encode");
+        std::optional<std::string> text = ValueOf(attached);
+        std::optional<long long> level = text ? ParseNumber(*text, LowestLevel, HighestLevel) : std::nullopt;
+        if (!level)
+            return UsageError(options_->command, "--level needs a number from 0 to 9, not '" +
+                                                     text.value_or("") + "'");
+        options_->level = static_cast<int>(*level);
+        return Success();
+    }
+
+    Outcome CheckOperandCount() const
+    {
+        if (options_->help || options_->version)
+            return Success();
+        if (options_->command == Command::None)
+            return UsageError(Command::None, "no command given");
+        const CommandShape &shape = ShapeOf(options_->command);
+        size_t count = options_->operands.size();
+        if (count < shape.minOperands)
+            return UsageError(options_->command, "too few arguments");
+        if (count > shape.maxOperands)
+            return UsageError(options_->command, "unexpected argument '" + options_->operands[shape.maxOperands] + "'");
+        return Success();
+    }
+
+    const std::vector<std::string> &arguments_;
+    Options *options_;
+    size_t next_ = 0;
+};
+
+} // namespace
+
+Outcome ParseCommandLine(const std::vector<std::string> &arguments, Options *options)
+{
+    *options = Options{};
+    return Parser(arguments, options).Run();
+}
+
+const char *CommandName(Command command) { return command == Command::None ? "" : ShapeOf(command).name; }

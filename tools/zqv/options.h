@@ -1,0 +1,30 @@
+// tools/zqv/options.h -- the command line, parsed into what to do.
+#pragma once
+
+#include "tools/zqv/encoder.h"
+#include "tools/zqv/outcome.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class Command { None, Decode, Encode, Probe, Info };
+
+struct Options {
+    Command command = Command::None;
+    bool help = false;    // --help / -h: show help (of the command, if one is named)
+    bool version = false; // --version
+    bool quiet = false;   // --quiet / -q: no progress bar
+    int32_t offset = 0;   // decode --offset: where the container starts in its file
+    int level = DefaultLevel; // encode --level: zlib compression level
+    std::vector<std::string> operands; // files, in order; "-" is a standard stream
+};
+
+// Parses the arguments after the program name. Options may come before or
+// after the operands; "--" ends the options. Fails with ExitUsage and a
+// message naming the offending argument (an unknown command or option, an
+// option of another command, a bad number, the wrong count of operands).
+Outcome ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
+
+// The command's name as typed, for messages ("decode"); "" for None.
+const char *CommandName(Command command);

@@ -1,0 +1,49 @@
+// tools/zqv/outcome.h -- how a zqv command ends: its exit status and, when it
+// failed, the one line that says why.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Every way zqv can end has its own exit status, so scripts can tell them
+// apart without reading the message.
+enum ExitStatus : int {
+    ExitOk = 0,
+    ExitNotRecognised = 1, // probe: at least one file is not a ZQV picture
+    ExitUsage = 2,         // a wrong command, option or argument count
+    ExitCannotRead = 3,    // an input is missing, unreadable or a directory
+    ExitCannotWrite = 4,   // the output cannot be written or put in place
+    ExitNotBmp = 5,        // encode: the input is not a BMP file
+    ExitNoPlugin = 6,      // IFYZQV.SPI cannot be loaded
+    ExitTooLarge = 7,      // an input beyond the plug-in's 2 GiB reach
+    // One per plug-in result code.
+    ExitNotZqv = 10,         // ResultBadFormat
+    ExitDamaged = 11,        // ResultBrokenData
+    ExitNoMemory = 12,       // ResultNoMemory
+    ExitMemoryLock = 13,     // ResultMemoryError
+    ExitFileError = 14,      // ResultFileError
+    ExitNotProvided = 15,    // ResultNotImplemented
+    ExitUnknownResult = 16,  // a code the plug-in does not document
+    ExitStopped = 130,       // ResultAborted, or Ctrl-C outside the plug-in
+};
+
+struct Outcome {
+    ExitStatus status = ExitOk;
+    std::string message; // empty on success; one line, no "zqv:" prefix
+
+    bool Ok() const { return status == ExitOk; }
+};
+
+inline Outcome Success() { return {}; }
+inline Outcome Failure(ExitStatus status, std::string message) { return {status, std::move(message)}; }
+
+// The outcome of a GetPicture result code, its message naming `subject`
+// (a file name, or "standard input").
+Outcome PluginOutcome(int32_t result, const std::string &subject);
+
+// How the user knows an input or output: "-" is a standard stream.
+std::string InputName(const std::string &path);
+std::string OutputName(const std::string &path);
+
+// Prints "zqv: MESSAGE" on standard error when the outcome has a message.
+void ReportFailure(const Outcome &outcome);

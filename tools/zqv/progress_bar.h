@@ -1,0 +1,29 @@
+// tools/zqv/progress_bar.h -- a one-line progress bar on standard error.
+#pragma once
+
+#include <cstdint>
+
+// Inputs from this size on take long enough to be worth a bar.
+constexpr uint64_t LargeInputBytes = 1u << 20;
+
+// Draws "[#####.....]  50%" on standard error, redrawing in place. A bar
+// that is not shown ignores every call, so callers need not ask.
+class ProgressBar {
+public:
+    // Shown only if wanted (no --quiet), the input is large and standard
+    // error is a terminal: in a pipe or a log file the bar would be noise.
+    ProgressBar(bool wanted, uint64_t inputBytes);
+    ~ProgressBar(); // clears the line if anything was drawn
+    ProgressBar(const ProgressBar &) = delete;
+    ProgressBar &operator=(const ProgressBar &) = delete;
+
+    // Shows done / total (clamped to 0..100 %); redraws only on a change.
+    void Update(int64_t done, int64_t total);
+
+private:
+    bool shown_;
+    int lastPercent_ = -1;
+};
+
+// True when standard error is a terminal.
+bool StandardErrorIsTerminal();
