@@ -20,6 +20,27 @@ struct GuardFrame {
 
 bool IsDebuggerEvent(DWORD code) { return code == EXCEPTION_BREAKPOINT || code == EXCEPTION_SINGLE_STEP; }
 
+// Unwinds every frame above `frame`. RtlUnwind does not preserve ebx, esi
+// and edi on every version of Windows, so they are kept across the call here
+// rather than trusted to the compiler's calling convention.
+__attribute__((noinline)) void UnwindTo(GuardFrame *frame, EXCEPTION_RECORD *record)
+{
+    __asm__ __volatile__("pushl %%ebx\n\t"
+                         "pushl %%esi\n\t"
+                         "pushl %%edi\n\t"
+                         "pushl $0\n\t"  // return value
+                         "pushl %1\n\t"  // exception record
+                         "pushl $0\n\t"  // target address: return here
+                         "pushl %0\n\t"  // target frame
+                         "call _RtlUnwind@16\n\t"
+                         "popl %%edi\n\t"
+                         "popl %%esi\n\t"
+                         "popl %%ebx"
+                         :
+                         : "r"(frame), "r"(record)
+                         : "eax", "ecx", "edx", "memory", "cc");
+}
+
 extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, void *establisherFrame,
                                                       CONTEXT *, void *)
 {
@@ -29,7 +50,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD *record, 
     auto *frame = static_cast<GuardFrame *>(establisherFrame);
     // Let the frames between the fault and us clean up, and drop the
     // dispatcher's own frames; afterwards ours is the head of the list.
-    RtlUnwind(frame, nullptr, record, nullptr);
+    UnwindTo(frame, record);
     __writefsdword(0, reinterpret_cast<DWORD>(frame->previous));
     __builtin_longjmp(frame->resumePoint, 1);
 }
