@@ -16,6 +16,7 @@
 #endif
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -184,6 +185,8 @@ Outcome WriteOutputAtomically(const std::string &path, const Bytes &contents)
 std::string TemporaryPathBeside(const std::string &path)
 {
     std::filesystem::path destination(path);
-    std::string hiddenName = "." + destination.filename().string() + ".zqv-" + std::to_string(ProcessId()) + ".tmp";
+    std::string hiddenName(1, '.');
+    hiddenName.append(destination.filename().string()).append(".zqv-");
+    hiddenName.append(std::to_string(ProcessId())).append(".tmp");
     return (destination.parent_path() / hiddenName).string();
 }

@@ -1,0 +1,62 @@
+// tests/zqv/cli_support.h -- running the zqv program as a user would: a
+// separate process with its own standard streams, its exit status and the
+// files it leaves behind.
+#pragma once
+
+#include "tests/support/fixtures.h"
+
+#include <string>
+#include <vector>
+
+// What one run of zqv gave back.
+struct RunResult {
+    int exitStatus = -1;
+    Bytes standardOutput;
+    std::string standardError;
+
+    std::string OutputText() const { return std::string(standardOutput.begin(), standardOutput.end()); }
+    // For failure messages: the status and both streams, briefly.
+    std::string Describe() const;
+};
+
+// The zqv program beside the test program (zqv.exe in the win32 build).
+std::string ZqvPath();
+
+// Runs zqv with the arguments, standardInput fed to it, and waits for it.
+RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standardInput = {});
+
+// A fresh directory in the temporary directory, removed with its contents
+// when the object goes away. Paths are as the program under test names them.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory &) = delete;
+    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+
+    const std::string &Path() const { return path_; }
+    std::string File(const std::string &name) const;
+    // Writes a file here and returns its path.
+    std::string Put(const std::string &name, const Bytes &contents) const;
+    // The names of everything in the directory, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::string path_;
+};
+
+// The directory of the `bmp` CTest fixture (env ZQV_FIXTURES), as the
+// program names it; empty when the variable is not set.
+std::string FixtureDirectory();
+
+// The BMP file as zqv decode must give it back: the file-size field set to
+// the real size.
+Bytes WithRealSizeField(Bytes bmp);
+
+// The whole file, read in one go (ReadWholeFile goes byte by byte, too slow
+// for the 50 MB fixture under the sanitizers); empty if it cannot be read.
+Bytes LoadFile(const std::string &path);
+
+// Decompresses a container without the plug-in (unmask, zlib uncompress),
+// to check what encode makes independently; empty if it is not valid.
+Bytes UnwrapIndependently(const Bytes &container, size_t expectedSize);

@@ -1,0 +1,191 @@
+// Ctrl-C and the progress bar, natively: zqv runs with its standard error on
+// a pseudo-terminal, as in a user's shell. The test waits until the bar is
+// drawn -- so the conversion is under way, for decode inside the plug-in's
+// GetPicture -- then sends SIGINT.
+//
+// Not in the win32 build: wine gives no reliable way to deliver a console
+// Ctrl-C event to a child process, nor a console for its standard error.
+#include "tests/zqv/cli_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr int StoppedStatus = 130;
+constexpr int WaitForBarMs = 60000;
+
+// A child with a pseudo-terminal as its standard error.
+class TerminalChild {
+public:
+    explicit TerminalChild(const std::vector<std::string> &arguments)
+    {
+        terminal_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0)
+            return;
+        std::string program = ZqvPath();
+        std::vector<std::string> copies(arguments);
+        std::vector<char *> argv{program.data()};
+        for (std::string &argument : copies)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, ptsname(terminal_), O_RDWR | O_NOCTTY, 0);
+        if (posix_spawn(&child_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            child_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    ~TerminalChild()
+    {
+        if (child_ > 0)
+            Wait();
+        if (terminal_ >= 0)
+            close(terminal_);
+    }
+
+    bool Started() const { return child_ > 0; }
+
+    // Reads the terminal until text shows up; false on timeout or end.
+    bool WaitFor(const std::string &text, int timeoutMs)
+    {
+        while (seen_.find(text) == std::string::npos) {
+            pollfd readable{terminal_, POLLIN, 0};
+            if (poll(&readable, 1, timeoutMs) <= 0 || !ReadSome())
+                return false;
+        }
+        return true;
+    }
+
+    void Interrupt() { kill(child_, SIGINT); }
+
+    // Waits for the child and returns its exit status; reads the terminal
+    // meanwhile so the child never blocks on a full one.
+    int Wait()
+    {
+        int status = 0;
+        while (waitpid(child_, &status, WNOHANG) == 0) {
+            pollfd readable{terminal_, POLLIN, 0};
+            if (poll(&readable, 1, 10) > 0)
+                ReadSome();
+        }
+        while (ReadAvailable())
+            ;
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    const std::string &Seen() const { return seen_; }
+
+private:
+    bool ReadSome()
+    {
+        char buffer[4096];
+        ssize_t got = read(terminal_, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        seen_.append(buffer, static_cast<size_t>(got));
+        return true;
+    }
+
+    bool ReadAvailable()
+    {
+        pollfd readable{terminal_, POLLIN, 0};
+        return poll(&readable, 1, 0) > 0 && ReadSome();
+    }
+
+    int terminal_ = -1;
+    pid_t child_ = -1;
+    std::string seen_;
+};
+
+// Noise does not compress: the container is as large as the picture, and
+// the plug-in reads it in many chunks, reporting progress after each.
+Bytes LargeNoisyBmp() { return MakeNoisyBmp(3000, 3000, 11); }
+
+struct InterruptCase {
+    const char *description;
+    const char *command;
+    bool inputIsContainer;
+};
+
+const InterruptCase InterruptCases[] = {
+    {"decode, stopped through the plug-in's progress callback", "decode", true},
+    {"encode, stopped between compression slices", "encode", false},
+};
+
+TEST(Interrupt, CtrlCStopsAndCleansUp)
+{
+    const Bytes bmp = LargeNoisyBmp();
+    const Bytes container = WrapZqv(bmp, 1);
+    const Bytes precious = {'o', 'l', 'd'};
+    for (const InterruptCase &testCase : InterruptCases) {
+        ScratchDirectory scratch;
+        std::string input = scratch.Put("input", testCase.inputIsContainer ? container : bmp);
+        std::string output = scratch.Put("output", precious);
+        std::vector<std::string> entriesBefore = scratch.Entries();
+
+        TerminalChild child({testCase.command, input, output});
+        ASSERT_TRUE(child.Started()) << testCase.description << ": zqv did not start";
+        ASSERT_TRUE(child.WaitFor("%", WaitForBarMs))
+            << testCase.description << ": no progress bar on the terminal; it showed \"" << child.Seen() << "\"";
+        child.Interrupt();
+        int status = child.Wait();
+
+        EXPECT_EQ(status, StoppedStatus) << testCase.description << "; the terminal showed \"" << child.Seen()
+                                         << "\"";
+        EXPECT_NE(child.Seen().find("stopped"), std::string::npos)
+            << testCase.description << ": expected a \"stopped\" message, the terminal showed \"" << child.Seen()
+            << "\"";
+        EXPECT_EQ(LoadFile(output), precious) << testCase.description << ": the existing output changed";
+        EXPECT_EQ(scratch.Entries(), entriesBefore) << testCase.description << ": a temporary file was left behind";
+    }
+}
+
+struct BarCase {
+    const char *description;
+    std::vector<std::string> options;
+    size_t pictureWidth;
+    bool barExpected;
+};
+
+const BarCase BarCases[] = {
+    {"a large picture", {}, 1000, true},
+    {"a large picture with --quiet", {"--quiet"}, 1000, false},
+    {"a small picture", {}, 40, false},
+};
+
+TEST(ProgressBar, ShownOnATerminalForLargePicturesUnlessQuiet)
+{
+    for (const BarCase &testCase : BarCases) {
+        for (const char *command : {"encode", "decode"}) {
+            ScratchDirectory scratch;
+            Bytes bmp = MakeNoisyBmp(static_cast<int32_t>(testCase.pictureWidth), 500, 3);
+            bool decoding = std::string(command) == "decode";
+            std::string input = scratch.Put("input", decoding ? WrapZqv(bmp, 1) : bmp);
+            std::vector<std::string> arguments{command, input, scratch.File("output")};
+            arguments.insert(arguments.end(), testCase.options.begin(), testCase.options.end());
+
+            TerminalChild child(arguments);
+            ASSERT_TRUE(child.Started());
+            int status = child.Wait();
+            EXPECT_EQ(status, 0) << command << ", " << testCase.description << ": " << child.Seen();
+            bool barShown = child.Seen().find("100%") != std::string::npos;
+            EXPECT_EQ(barShown, testCase.barExpected)
+                << command << ", " << testCase.description << ": the terminal showed \"" << child.Seen() << "\"";
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,177 @@
+// Round trips through the zqv program: encode a BMP file, decode the result
+// (from a file and from standard input), and get the same file back.
+#include "tests/zqv/cli_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+struct FixtureKind {
+    const char *file;
+    const char *description;
+};
+
+// One of each kind of BMP file the plug-in must pass through unchanged, made
+// by real image tools (tests/make-bmp-fixtures).
+const FixtureKind FixtureKinds[] = {
+    {"bilevel-1bpp.bmp", "1 bit per pixel, two-colour palette"},
+    {"palette-4bpp.bmp", "4 bits per pixel, 16-colour palette"},
+    {"palette-8bpp.bmp", "8 bits per pixel, 256-entry palette"},
+    {"rle-8bpp.bmp", "8 bits per pixel, RLE8 compressed"},
+    {"rgb565-16bpp.bmp", "16 bits per pixel, RGB565 bit fields"},
+    {"truecolor-24bpp.bmp", "24 bits per pixel"},
+    {"truecolor-32bpp.bmp", "32 bits per pixel with alpha"},
+    {"top-down-24bpp.bmp", "top-down rows (negative height)"},
+    {"v5-header-24bpp.bmp", "BITMAPV5HEADER information"},
+    {"netpbm-24bpp.bmp", "netpbm's OS/2 header"},
+    {"netpbm-windows-24bpp.bmp", "netpbm's Windows header"},
+    {"large-24bpp.bmp", "a 50 MB scan: many chunks, progress"},
+};
+
+Bytes FixtureBytes(const std::string &file)
+{
+    std::string directory = FixtureDirectory();
+    if (directory.empty())
+        return {};
+    return LoadFile((std::filesystem::path(directory) / file).string());
+}
+
+// Encodes bmp into the scratch directory and returns the container's path.
+std::string EncodeOrFail(const ScratchDirectory &scratch, const std::string &bmpPath, const std::string &extra = "")
+{
+    std::string containerPath = scratch.File("picture.zqv");
+    std::vector<std::string> arguments{"encode", bmpPath, containerPath};
+    if (!extra.empty())
+        arguments.insert(arguments.end(), {"--level", extra});
+    RunResult encoded = RunZqv(arguments);
+    EXPECT_EQ(encoded.exitStatus, 0) << "encode " << bmpPath << ": " << encoded.Describe();
+    EXPECT_EQ(encoded.standardError, "") << "encode should be silent when stderr is not a terminal";
+    return containerPath;
+}
+
+class FixtureRoundTrip : public ::testing::TestWithParam<FixtureKind> {};
+
+TEST_P(FixtureRoundTrip, EncodeThenDecodeGivesTheFileBack)
+{
+    const FixtureKind &kind = GetParam();
+    ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set; the tests need the bmp fixture";
+    Bytes original = FixtureBytes(kind.file);
+    ASSERT_GT(original.size(), 14u) << kind.file << " (" << kind.description << ") is missing from "
+                                     << FixtureDirectory();
+    ScratchDirectory scratch;
+    std::string bmpPath = scratch.Put("original.bmp", original);
+    std::string containerPath = EncodeOrFail(scratch, bmpPath);
+    Bytes container = LoadFile(containerPath);
+    EXPECT_EQ(UnwrapIndependently(container, original.size()), original)
+        << kind.description << ": the container is not the file compressed with zlib and masked";
+
+    std::string decodedPath = scratch.File("decoded.bmp");
+    RunResult decoded = RunZqv({"decode", containerPath, decodedPath});
+    ASSERT_EQ(decoded.exitStatus, 0) << kind.description << ": " << decoded.Describe();
+    EXPECT_EQ(decoded.standardError, "");
+    Bytes expected = WithRealSizeField(original);
+    EXPECT_TRUE(LoadFile(decodedPath) == expected)
+        << kind.description << ": the decoded file differs from the one encoded";
+
+    RunResult streamed = RunZqv({"decode", "-", "-"}, container);
+    ASSERT_EQ(streamed.exitStatus, 0) << kind.description << " from standard input: " << streamed.Describe();
+    EXPECT_TRUE(streamed.standardOutput == expected)
+        << kind.description << ": decoding standard input to standard output gave " << streamed.standardOutput.size()
+        << " bytes, expected " << expected.size();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FixtureRoundTrip, ::testing::ValuesIn(FixtureKinds),
+                         [](const auto &info) {
+                             std::string name = info.param.file;
+                             name = name.substr(0, name.find('.'));
+                             for (char &character : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(character)))
+                                     character = '_';
+                             return name;
+                         });
+
+TEST(RoundTrip, CompressionLevelIsHonoured)
+{
+    ScratchDirectory scratch;
+    Bytes bmp = MakeBmp(300, 200, 24, 5);
+    std::string bmpPath = scratch.Put("in.bmp", bmp);
+    size_t storedSize = LoadFile(EncodeOrFail(scratch, bmpPath, "0")).size();
+    size_t smallestSize = LoadFile(EncodeOrFail(scratch, bmpPath, "9")).size();
+    EXPECT_GT(storedSize, bmp.size()) << "level 0 should store the file uncompressed, a little larger";
+    EXPECT_LT(smallestSize * 4, bmp.size()) << "level 9 should shrink a patterned picture to under a quarter";
+}
+
+TEST(RoundTrip, EncodeToStandardOutputFromStandardInput)
+{
+    Bytes bmp = MakeBmp(17, 9, 8, 2);
+    RunResult encoded = RunZqv({"encode", "-", "-"}, bmp);
+    ASSERT_EQ(encoded.exitStatus, 0) << encoded.Describe();
+    EXPECT_EQ(UnwrapIndependently(encoded.standardOutput, bmp.size()), bmp)
+        << "standard output should hold the masked zlib stream of standard input";
+}
+
+TEST(RoundTrip, WrongFileSizeFieldIsReplacedByTheRealSize)
+{
+    struct Case {
+        const char *description;
+        uint32_t sizeField;
+    };
+    for (const Case &testCase : {Case{"zero", 0u}, Case{"too small", 100u}, Case{"too large", 0x7fffffffu}}) {
+        ScratchDirectory scratch;
+        Bytes bmp = MakeBmp(20, 10, 24, 3);
+        PutLittle32(bmp, 2, testCase.sizeField);
+        std::string containerPath = scratch.Put("in.zqv", WrapZqv(bmp));
+        RunResult decoded = RunZqv({"decode", containerPath, scratch.File("out.bmp")});
+        ASSERT_EQ(decoded.exitStatus, 0) << testCase.description << ": " << decoded.Describe();
+        EXPECT_TRUE(LoadFile(scratch.File("out.bmp")) == WithRealSizeField(bmp))
+            << "file-size field " << testCase.description << ": the output should be the BMP with its real size";
+    }
+}
+
+// A container stored inside a larger file, found by --offset, from the file
+// (the plug-in seeks) and from standard input (zqv skips).
+TEST(RoundTrip, OffsetFindsAContainerInsideALargerFile)
+{
+    constexpr size_t Offset = 777;
+    Bytes bmp = MakeBmp(40, 30, 4, 9);
+    Bytes archive(Offset, 0x5a);
+    Bytes container = WrapZqv(bmp);
+    archive.insert(archive.end(), container.begin(), container.end());
+    archive.insert(archive.end(), 50, 0x33); // what follows the stream is ignored
+    ScratchDirectory scratch;
+    std::string archivePath = scratch.Put("archive.bin", archive);
+
+    RunResult fromFile = RunZqv({"decode", "--offset", std::to_string(Offset), archivePath, scratch.File("a.bmp")});
+    ASSERT_EQ(fromFile.exitStatus, 0) << fromFile.Describe();
+    EXPECT_TRUE(LoadFile(scratch.File("a.bmp")) == bmp) << "--offset on a file decoded something else";
+
+    RunResult fromInput = RunZqv({"decode", "--offset=" + std::to_string(Offset), "-", "-"}, archive);
+    ASSERT_EQ(fromInput.exitStatus, 0) << fromInput.Describe();
+    EXPECT_TRUE(fromInput.standardOutput == bmp) << "--offset on standard input decoded something else";
+
+    RunResult withoutOffset = RunZqv({"decode", archivePath, scratch.File("b.bmp")});
+    EXPECT_NE(withoutOffset.exitStatus, 0) << "without --offset the junk in front should not decode: "
+                                           << withoutOffset.Describe();
+}
+
+// The plug-in delivers a cut-off container as far as it goes; zqv writes
+// that part with a header that matches it.
+TEST(RoundTrip, TruncatedContainerGivesTheDecodedPart)
+{
+    Bytes bmp = MakeNoisyBmp(64, 64, 4);
+    Bytes container = WrapZqv(bmp, 0);
+    container.resize(container.size() / 2);
+    ScratchDirectory scratch;
+    std::string containerPath = scratch.Put("cut.zqv", container);
+    RunResult decoded = RunZqv({"decode", containerPath, scratch.File("part.bmp")});
+    ASSERT_EQ(decoded.exitStatus, 0) << decoded.Describe();
+    Bytes part = LoadFile(scratch.File("part.bmp"));
+    ASSERT_GT(part.size(), 1000u) << "about half the picture should come out";
+    ASSERT_LT(part.size(), bmp.size()) << "a cut-off container cannot give the whole picture";
+    Bytes expectedPart(bmp.begin(), bmp.begin() + static_cast<std::ptrdiff_t>(part.size()));
+    EXPECT_TRUE(part == WithRealSizeField(expectedPart)) << "the output should be the start of the picture";
+}
+
+} // namespace
