@@ -67,7 +67,7 @@ int SpawnAndWait(const std::vector<std::string> &arguments, const std::string &i
 {
     std::string commandLine = QuoteArgument(ZqvPath());
     for (const std::string &argument : arguments)
-        commandLine += " " + QuoteArgument(argument);
+        commandLine.append(1, ' ').append(QuoteArgument(argument));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -119,6 +119,15 @@ int SpawnAndWait(const std::vector<std::string> &arguments, const std::string &i
 #endif
 
 } // namespace
+
+std::string RunResult::OutputText() const
+{
+    std::string text;
+    for (uint8_t byte : standardOutput)
+        if (byte != '\r')
+            text.push_back(static_cast<char>(byte));
+    return text;
+}
 
 std::string RunResult::Describe() const
 {

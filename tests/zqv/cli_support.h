@@ -14,7 +14,8 @@ struct RunResult {
     Bytes standardOutput;
     std::string standardError;
 
-    std::string OutputText() const { return std::string(standardOutput.begin(), standardOutput.end()); }
+    // Standard output as text, with Windows line ends ("\r\n") made "\n".
+    std::string OutputText() const;
     // For failure messages: the status and both streams, briefly.
     std::string Describe() const;
 };

@@ -147,7 +147,7 @@ TEST(RoundTrip, OffsetFindsAContainerInsideALargerFile)
     ASSERT_EQ(fromFile.exitStatus, 0) << fromFile.Describe();
     EXPECT_TRUE(LoadFile(scratch.File("a.bmp")) == bmp) << "--offset on a file decoded something else";
 
-    RunResult fromInput = RunZqv({"decode", "--offset=" + std::to_string(Offset), "-", "-"}, archive);
+    RunResult fromInput = RunZqv({"decode", std::string("--offset=").append(std::to_string(Offset)), "-", "-"}, archive);
     ASSERT_EQ(fromInput.exitStatus, 0) << fromInput.Describe();
     EXPECT_TRUE(fromInput.standardOutput == bmp) << "--offset on standard input decoded something else";
 
