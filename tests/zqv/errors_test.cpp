@@ -164,6 +164,9 @@ const FailureCase UsageFailures[] = {
      "unexpected argument"},
 };
 
+// Names the case in test listings by what it is, not by its bytes.
+void PrintTo(const FailureCase &testCase, std::ostream *out) { *out << testCase.description; }
+
 class FailingRun : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FailingRun, SaysWhyInOneLineAndLeavesTheDestinationAlone)

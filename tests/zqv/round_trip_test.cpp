@@ -51,6 +51,9 @@ std::string EncodeOrFail(const ScratchDirectory &scratch, const std::string &bmp
     return containerPath;
 }
 
+// Names the case in test listings by what it is, not by its bytes.
+void PrintTo(const FixtureKind &kind, std::ostream *out) { *out << kind.description; }
+
 class FixtureRoundTrip : public ::testing::TestWithParam<FixtureKind> {};
 
 TEST_P(FixtureRoundTrip, EncodeThenDecodeGivesTheFileBack)
