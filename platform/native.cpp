@@ -105,6 +105,14 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD count, DWORD *countRead, void *)
     return TRUE;
 }
 
+namespace {
+int64_t FileSizeOf(int fd)
+{
+    struct stat status {};
+    return fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+}
+} // namespace
+
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method)
 {
     int fd = DescriptorOf(file);
@@ -112,7 +120,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD metho
     if (method == FILE_CURRENT)
         base = lseek(fd, 0, SEEK_CUR);
     else if (method == FILE_END)
-        base = lseek(fd, 0, SEEK_END);
+        // Found without moving: a refused move leaves the position alone.
+        base = FileSizeOf(fd);
     else if (method != FILE_BEGIN)
         return INVALID_SET_FILE_POINTER;
     if (base < 0)
