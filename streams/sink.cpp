@@ -22,17 +22,22 @@ bool ResizeBlock(ByteSink *sink, uint64_t newCapacity)
     return true;
 }
 
+// The least growth is never below this fraction of the block (1/8).
+constexpr uint32_t LeastGrowthShift = 3;
+
 // Makes room for count more bytes. Growing by the block's own capacity keeps
 // a long stream linear: a block grown piece by piece is moved, and copied
 // whole, at nearly every step. When that much cannot be had, the least growth
 // the write needs is tried, so a large picture can still fill what memory is
-// left.
+// left. That least growth is still an eighth of the block: in a nearly full
+// address space every growth moves the block, and a stream that keeps coming
+// (a decompression bomb) would otherwise copy a gigabyte for every 100 KB.
 bool MakeRoom(ByteSink *sink, uint32_t count)
 {
     uint32_t used = static_cast<uint32_t>(sink->cursor - sink->start);
     if (count <= sink->capacity - used)
         return true;
-    uint32_t leastGrowth = std::max(count, SinkGrowth);
+    uint32_t leastGrowth = std::max({count, SinkGrowth, sink->capacity >> LeastGrowthShift});
     uint32_t preferredGrowth = std::max(leastGrowth, sink->capacity);
     LocalUnlock(sink->block);
     bool grown = ResizeBlock(sink, uint64_t(sink->capacity) + preferredGrowth) ||
