@@ -64,8 +64,8 @@ struct Picture {
 HLOCAL AllocateFilled(const uint8_t *bytes, uint32_t count, uint32_t blockSize)
 {
     HLOCAL block = LocalAlloc(PictureBlockFlags, blockSize);
-    if (block == nullptr)
-        return nullptr;
+    if (block == nullptr || count == 0)
+        return block; // an empty block has nothing to copy, and may not lock
     void *address = LocalLock(block);
     if (address == nullptr) {
         LocalFree(block);

@@ -124,6 +124,8 @@ TEST(GetPicture, ResultCodes)
     PutLittle32(offsetAtEnd, 10, static_cast<uint32_t>(bmp.size()));
     Bytes reserved = bmp;
     reserved[8] = 1;
+    Bytes noInfo = bmp;
+    PutLittle32(noInfo, 10, 14);
     Bytes damaged = container;
     damaged[damaged.size() / 2] ^= 0xFF;
     damaged[damaged.size() / 2 + 1] ^= 0xFF;
@@ -149,6 +151,7 @@ TEST(GetPicture, ResultCodes)
         {"a pixel-data offset of 10", WrapZqv(lowOffset), ResultNoMemory},
         {"a pixel-data offset past the end of the file", WrapZqv(offsetPastEnd), ResultBadFormat},
         {"a pixel-data offset at the end: no pixels", WrapZqv(offsetAtEnd), ResultOk},
+        {"a pixel-data offset of 14: no bitmap information", WrapZqv(noInfo), ResultOk},
     };
     for (const Case &c : cases) {
         TempFile file(c.container);
