@@ -81,6 +81,9 @@ bool InflateWhole(const uint8_t *container, size_t length, Bytes *file)
 
 Bytes BlockBytes(HLOCAL block)
 {
+    // An empty block (no bitmap information) cannot be locked, and holds nothing.
+    if (LocalSize(block) == 0)
+        return {};
     auto *address = static_cast<const uint8_t *>(LocalLock(block));
     FUZZ_REQUIRE(address != nullptr, "a delivered block cannot be locked");
     Bytes bytes(address, address + LocalSize(block));
