@@ -28,7 +28,11 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
     stream.next_in = decode.input;
     stream.avail_in = chunkLength;
     stream.total_in = 0;
-    while (stream.total_in < chunkLength) {
+    // A step that fills the output area may leave decoded bytes pending
+    // inside inflate even when the chunk is used up; for the last chunk of a
+    // cut container nothing else would fetch them.
+    bool outputAreaFilled = false;
+    while (stream.total_in < chunkLength || outputAreaFilled) {
         stream.next_out = decode.output;
         stream.avail_out = ChunkSize;
         int stepResult = inflate(&stream, Z_NO_FLUSH);
@@ -46,10 +50,14 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             // Nothing after the end of the stream belongs to the picture, and
             // inflate would take no more of it.
             return ChunkOutcome::StreamEnded;
+        if (stepResult == Z_BUF_ERROR && stream.avail_in == 0)
+            // Nothing was pending after all: the chunk is done.
+            return ChunkOutcome::Continue;
         if (stepResult != Z_OK) {
             *failure = ResultBrokenData;
             return ChunkOutcome::Failed;
         }
+        outputAreaFilled = stream.avail_out == 0;
     }
     return ChunkOutcome::Continue;
 }

@@ -283,3 +283,52 @@ TEST(DecodeStream, ASinkThatCannotGrowEndsTheDecodeWithNoMemory)
 #endif
 
 } // namespace
+
+namespace {
+
+// Everything zlib alone can decode from a (possibly cut) stream.
+Bytes InflateAsFarAsPossible(const Bytes &container)
+{
+    Bytes input = Masked(container);
+    z_stream stream{};
+    inflateInit(&stream);
+    stream.next_in = input.data();
+    stream.avail_in = static_cast<uInt>(input.size());
+    Bytes output;
+    uint8_t area[65536];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = area;
+        stream.avail_out = sizeof area;
+        result = inflate(&stream, Z_NO_FLUSH);
+        output.insert(output.end(), area, area + (sizeof area - stream.avail_out));
+        if (result == Z_OK && stream.avail_out != 0 && stream.avail_in == 0)
+            break;
+    }
+    inflateEnd(&stream);
+    return output;
+}
+
+TEST(DecodeStream, ACutContainerDeliversEverythingItHolds)
+{
+    // Long runs: a few input bytes give whole output areas, so some cut lands
+    // where the input runs out just as the output area fills.
+    Bytes bmp = MakeBmp(1000, 1000, 24);
+    Bytes container = WrapZqv(bmp, 9);
+    constexpr size_t LastCut = 4000;
+    ASSERT_GT(container.size(), LastCut);
+    int cutsChecked = 0;
+    for (size_t cut = 40; cut < LastCut; cut += 7) {
+        Bytes truncated(container.begin(), container.begin() + cut);
+        Outcome outcome;
+        DecodeMemory(truncated, &outcome);
+        ASSERT_EQ(ResultOk, outcome.result) << "cut at " << cut;
+        Bytes expected = InflateAsFarAsPossible(truncated);
+        ASSERT_EQ(expected.size(), outcome.decoded.size()) << "cut at " << cut;
+        ASSERT_TRUE(expected == outcome.decoded) << "cut at " << cut;
+        cutsChecked++;
+    }
+    EXPECT_GT(cutsChecked, 20);
+}
+
+} // namespace
