@@ -138,8 +138,7 @@ Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
     return stream;
 }
 
-namespace {
-std::string UniqueTempName(const std::string &suffix)
+std::string UniqueName(const std::string &stem)
 {
     static std::atomic<unsigned> serial{0};
 #ifdef _WIN32
@@ -147,8 +146,13 @@ std::string UniqueTempName(const std::string &suffix)
 #else
     unsigned process = static_cast<unsigned>(getpid());
 #endif
-    auto name = "zqv-test-" + std::to_string(process) + "-" + std::to_string(serial++) + suffix;
-    return (std::filesystem::temp_directory_path() / name).string();
+    return stem + "-" + std::to_string(process) + "-" + std::to_string(serial++);
+}
+
+namespace {
+std::string UniqueTempName(const std::string &suffix)
+{
+    return (std::filesystem::temp_directory_path() / (UniqueName("zqv-test") + suffix)).string();
 }
 } // namespace
 

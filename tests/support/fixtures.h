@@ -49,6 +49,9 @@ private:
     std::string path_;
 };
 
+// stem-PROCESS-SERIAL: a name no other test, nor another test program, uses.
+std::string UniqueName(const std::string &stem);
+
 // A name in the temporary directory that does not exist.
 std::string MissingFilePath();
 

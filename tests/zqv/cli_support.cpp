@@ -22,17 +22,6 @@ namespace {
 
 constexpr size_t FileSizeField = 2;
 
-std::string UniqueDirectoryName()
-{
-    static std::atomic<unsigned> serial{0};
-#ifdef _WIN32
-    unsigned process = GetCurrentProcessId();
-#else
-    unsigned process = static_cast<unsigned>(getpid());
-#endif
-    return "zqv-cli-" + std::to_string(process) + "-" + std::to_string(serial++);
-}
-
 #ifdef _WIN32
 
 // Quotes one argument so the child's runtime splits it back unchanged.
@@ -162,7 +151,7 @@ RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standar
 }
 
 ScratchDirectory::ScratchDirectory()
-    : path_((std::filesystem::temp_directory_path() / UniqueDirectoryName()).string())
+    : path_((std::filesystem::temp_directory_path() / UniqueName("zqv-cli")).string())
 {
     std::filesystem::create_directories(path_);
 }
