@@ -141,8 +141,8 @@ TEST(DecodeStream, AFileAtAnOffsetCountsTheWholeFileAsTheDenominator)
 {
     Bytes file;
     Bytes container = ContainerOfLength(150000, &file);
-    Bytes stored(512, 0x3C);
-    stored.insert(stored.end(), container.begin(), container.end());
+    Bytes stored = container;
+    stored.insert(stored.begin(), 512, 0x3C);
     TempFile onDisk(stored);
     Outcome outcome;
     DecodeFile(onDisk.Path(), 512, &outcome);

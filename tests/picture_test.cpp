@@ -33,8 +33,8 @@ TEST(GetPicture, FileAtAnOffsetAndMemoryGiveTheSameBlocks)
 {
     Bytes bmp = MakeBmp(123, 45, 8);
     Bytes container = WrapZqv(bmp);
-    Bytes stored(512, 0x99);
-    stored.insert(stored.end(), container.begin(), container.end());
+    Bytes stored = container;
+    stored.insert(stored.begin(), 512, 0x99);
     TempFile atStart(container);
     TempFile afterOtherData(stored);
 

@@ -79,8 +79,8 @@ TEST(RealPictures, EveryKindDecodesByteForByteFromEverySource)
             ExpectDelivered(bmp, decoded, name + " from a file");
         }
         {
-            Bytes stored(BytesBeforeContainer, 0x42);
-            stored.insert(stored.end(), container.begin(), container.end());
+            Bytes stored = container;
+            stored.insert(stored.begin(), BytesBeforeContainer, 0x42);
             TempFile afterOtherData(stored);
             Decoded decoded;
             DecodeFile(&decoded, afterOtherData.Path(), BytesBeforeContainer);
