@@ -6,16 +6,6 @@
 namespace {
 
 constexpr uint32_t FileSizeField = 2;
-constexpr uint32_t FirstReservedField = 6;
-constexpr uint32_t SecondReservedField = 8;
-constexpr uint32_t PixelOffsetField = 10;
-
-uint32_t Little16(const Bytes &bytes, size_t at) { return bytes[at] | bytes[at + 1] << 8; }
-
-uint32_t Little32(const Bytes &bytes, size_t at)
-{
-    return Little16(bytes, at) | static_cast<uint32_t>(Little16(bytes, at + 2)) << 16;
-}
 
 void PutLittle32(uint8_t *at, uint32_t value)
 {
@@ -30,9 +20,10 @@ const char *BmpProblem(const Bytes &bytes)
         return "too short for a BMP file header";
     if (bytes[0] != 'B' || bytes[1] != 'M')
         return "it does not start with 'BM'";
-    if (Little16(bytes, FirstReservedField) != 0 || Little16(bytes, SecondReservedField) != 0)
+    // The rest of the test the plug-in makes: the reserved words.
+    if (!HasBmpFileHeader(bytes.data()))
         return "the header's reserved words are not zero";
-    uint32_t pixelOffset = Little32(bytes, PixelOffsetField);
+    uint32_t pixelOffset = BmpPixelDataOffset(bytes.data());
     if (pixelOffset < BmpHeaderBytes || pixelOffset > bytes.size())
         return "the pixel-data offset points outside the file";
     return nullptr;
@@ -56,7 +47,7 @@ Bytes RebuildBmp(const Bytes &info, const Bytes &pixels)
     file[0] = 'B';
     file[1] = 'M';
     PutLittle32(&file[FileSizeField], static_cast<uint32_t>(file.size()));
-    PutLittle32(&file[PixelOffsetField], static_cast<uint32_t>(pixelOffset));
+    PutLittle32(&file[BmpPixelOffsetField], static_cast<uint32_t>(pixelOffset));
     std::copy(info.begin(), info.end(), file.begin() + BmpHeaderBytes);
     std::copy(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(pixelBytes),
               file.begin() + static_cast<std::ptrdiff_t>(pixelOffset));

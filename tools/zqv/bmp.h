@@ -6,6 +6,7 @@
 // rebuilt from their sizes.
 #pragma once
 
+#include "codec/container.h"
 #include "tools/zqv/outcome.h"
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t BmpHeaderBytes = 14;
+constexpr uint32_t BmpHeaderBytes = BmpFileHeaderSize;
 
 // Fails with ExitNotBmp, naming subject and what is wrong, unless bytes are
 // a BMP file as the plug-in accepts one: at least a whole file header, 'BM',

@@ -1,5 +1,6 @@
 #include "tools/zqv/encoder.h"
 
+#include "codec/container.h"
 #include "tools/zqv/interrupt.h"
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 
 namespace {
 
-constexpr uint8_t ContainerMask = 0xD4;
 constexpr size_t SliceBytes = 1u << 20;
 
 // zlib's streams are limited to uInt lengths; a slice always fits.
@@ -53,6 +53,6 @@ Outcome EncodeContainer(const Bytes &bmp, int level, ProgressBar *bar, const std
 
 void ApplyMask(Bytes *bytes)
 {
-    for (uint8_t &byte : *bytes)
-        byte ^= ContainerMask;
+    // Scrambling and descrambling are the same XOR.
+    Descramble(bytes->data(), static_cast<uint32_t>(bytes->size()));
 }
