@@ -258,25 +258,10 @@ TEST(DecodeStream, ASinkThatCannotGrowEndsTheDecodeWithNoMemory)
     long liveBefore = LocalMemoryLiveBlocks();
     Bytes container = WrapZqv(MakeNoisyBmp(200, 200)); // decodes to about 120,000 bytes
     Outcome outcome;
-    {
-        ByteSource source{};
-        ASSERT_EQ(0, OpenSource(&source, reinterpret_cast<const char *>(container.data()),
-                                static_cast<int32_t>(container.size()), SourceMemory));
-        HLOCAL block = nullptr;
-        ByteSink sink{};
-        ASSERT_EQ(0, OpenSink(&sink, &block, SourceMemory, ChunkSize));
-        ProgressRecord record;
-        activeRecord = &record;
-        activeSink = &sink;
-        LocalMemoryFailAllocation(1, 2); // the first growth and its retry fail
-        outcome.result = DecodeStream(&source, &sink, Record, UserData);
-        LocalMemoryFailAllocation(0);
-        EXPECT_LE(sink.Size(&sink), static_cast<int32_t>(ChunkSize)) << "nothing past the failed growth";
-        CloseSink(&sink);
-        LocalFree(block);
-        CloseSource(&source);
-        activeRecord = nullptr;
-    }
+    LocalMemoryFailAllocation(2, 2); // the sink's block opens; its first growth and the retry fail
+    DecodeMemory(container, &outcome);
+    LocalMemoryFailAllocation(0);
+    EXPECT_LE(outcome.decoded.size(), ChunkSize) << "nothing past the failed growth";
     EXPECT_EQ(ResultNoMemory, outcome.result);
     EXPECT_EQ(liveBefore, LocalMemoryLiveBlocks());
 }
