@@ -22,26 +22,16 @@ bool ResizeBlock(ByteSink *sink, uint64_t newCapacity)
     return true;
 }
 
-// The least growth is never below this fraction of the block (1/8).
-constexpr uint32_t LeastGrowthShift = 3;
-
-// Makes room for count more bytes. Growing by the block's own capacity keeps
-// a long stream linear: a block grown piece by piece is moved, and copied
-// whole, at nearly every step. When that much cannot be had, the least growth
-// the write needs is tried, so a large picture can still fill what memory is
-// left. That least growth is still an eighth of the block: in a nearly full
-// address space every growth moves the block, and a stream that keeps coming
-// (a decompression bomb) would otherwise copy a gigabyte for every 100 KB.
+// Makes room for count more bytes, growing as GrowthFor says.
 bool MakeRoom(ByteSink *sink, uint32_t count)
 {
     uint32_t used = static_cast<uint32_t>(sink->cursor - sink->start);
     if (count <= sink->capacity - used)
         return true;
-    uint32_t leastGrowth = std::max({count, SinkGrowth, sink->capacity >> LeastGrowthShift});
-    uint32_t preferredGrowth = std::max(leastGrowth, sink->capacity);
+    SinkGrowthStep growth = GrowthFor(sink->capacity, count);
     LocalUnlock(sink->block);
-    bool grown = ResizeBlock(sink, uint64_t(sink->capacity) + preferredGrowth) ||
-                 (preferredGrowth > leastGrowth && ResizeBlock(sink, uint64_t(sink->capacity) + leastGrowth));
+    bool grown = ResizeBlock(sink, uint64_t(sink->capacity) + growth.preferred) ||
+                 (growth.preferred > growth.least && ResizeBlock(sink, uint64_t(sink->capacity) + growth.least));
     // Locked again whether or not it grew; it may have moved.
     sink->start = static_cast<uint8_t *>(LocalLock(sink->block));
     sink->cursor = sink->start ? sink->start + used : nullptr;
@@ -75,6 +65,20 @@ int32_t MemorySize(ByteSink *sink) { return static_cast<int32_t>(sink->cursor - 
 int32_t MemoryFlush(ByteSink *) { return 0; }
 
 } // namespace
+
+// The least growth is never below this fraction of the block (1/8).
+constexpr uint32_t LeastGrowthShift = 3;
+
+// A block grown piece by piece is moved, and copied whole, at nearly every
+// step; growing by its own size keeps a long stream linear. In a nearly full
+// address space every growth moves the block, and a stream that keeps coming
+// (a decompression bomb) would copy a gigabyte for every 100 KB if the least
+// growth were only what the write needs.
+SinkGrowthStep GrowthFor(uint32_t capacity, uint32_t count)
+{
+    uint32_t least = std::max({count, SinkGrowth, capacity >> LeastGrowthShift});
+    return {std::max(least, capacity), least};
+}
 
 int32_t OpenSink(ByteSink *sink, HLOCAL *target, int32_t kind, int32_t initialSize)
 {

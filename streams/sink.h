@@ -44,6 +44,18 @@ struct ByteSink {
 // stored through target; -1 for any other kind.
 int32_t OpenSink(ByteSink *sink, HLOCAL *target, int32_t kind, int32_t initialSize);
 
+// How far a block of capacity bytes grows to take count more bytes: the
+// growth to try first (at least the block's own size, so a stream written in
+// pieces costs few reallocations and stays linear), and the least worth
+// trying when that cannot be had (count, but never below SinkGrowth or an
+// eighth of the block, so a nearly full address space is not copied through
+// for every small piece). Every block that collects a stream grows this way.
+struct SinkGrowthStep {
+    uint32_t preferred;
+    uint32_t least;
+};
+SinkGrowthStep GrowthFor(uint32_t capacity, uint32_t count);
+
 // Unlocks the block and stores its handle through the destination given at
 // open; from then on the block belongs to whoever holds that variable. Clears
 // PutByte, Write and Flush (Size stays). 0, or -1 for an unknown kind.
