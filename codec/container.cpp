@@ -10,6 +10,8 @@ constexpr uint32_t BmpReserved2Field = 8;
 
 uint16_t ReadLittle16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
+uint32_t ReadLittle32(const uint8_t *bytes) { return ReadLittle16(bytes) | uint32_t(ReadLittle16(bytes + 2)) << 16; }
+
 bool StartInflater(Inflater *inflater, uint8_t *input, uint32_t inputLength)
 {
     std::memset(&inflater->stream, 0, sizeof inflater->stream);
@@ -28,11 +30,9 @@ bool HasBmpFileHeader(const uint8_t *header)
            ReadLittle16(header + BmpReserved2Field) == 0;
 }
 
-uint32_t BmpPixelDataOffset(const uint8_t *header)
-{
-    const uint8_t *field = header + BmpPixelOffsetField;
-    return uint32_t(field[0]) | uint32_t(field[1]) << 8 | uint32_t(field[2]) << 16 | uint32_t(field[3]) << 24;
-}
+uint32_t BmpPixelDataOffset(const uint8_t *header) { return ReadLittle32(header + BmpPixelOffsetField); }
+
+uint32_t BmpFileSize(const uint8_t *header) { return ReadLittle32(header + BmpFileSizeField); }
 
 void Descramble(uint8_t *block, uint32_t count)
 {

@@ -29,6 +29,7 @@ constexpr uint8_t ScrambleMask = 0xD4;
 
 // The BMP file header in front of the bitmap information.
 constexpr uint32_t BmpFileHeaderSize = 14;
+constexpr uint32_t BmpFileSizeField = 2;
 constexpr uint32_t BmpPixelOffsetField = 10;
 
 // Read chunk, inflate output area and initial sink block of a stream decode.
@@ -40,6 +41,10 @@ bool HasBmpFileHeader(const uint8_t *header);
 
 // The pixel-data offset field of a BMP file header.
 uint32_t BmpPixelDataOffset(const uint8_t *header);
+
+// The file size field of a BMP file header: what the file claims to be, to be
+// taken as a hint only.
+uint32_t BmpFileSize(const uint8_t *header);
 
 // XORs count bytes in place with ScrambleMask, a 32-bit word at a time; any
 // alignment, count 0 included.

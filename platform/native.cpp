@@ -36,6 +36,15 @@ struct LocalBlock {
 
 std::atomic<long> liveBlocks{0};
 std::atomic<long> allocationCalls{0};
+std::atomic<long> lockCalls{0};
+std::atomic<size_t> largestRequest{0};
+
+void NoteRequest(size_t bytes)
+{
+    size_t largest = largestRequest.load();
+    while (bytes > largest && !largestRequest.compare_exchange_weak(largest, bytes)) {
+    }
+}
 
 // An armed failure: let `skip` calls succeed, then fail the next `fail` ones.
 struct Injection {
@@ -142,16 +151,17 @@ BOOL CloseHandle(HANDLE object) { return close(DescriptorOf(object)) == 0; }
 HLOCAL LocalAlloc(UINT flags, size_t bytes)
 {
     allocationCalls++;
+    NoteRequest(bytes);
     if (allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
         return nullptr;
-    auto *block = static_cast<LocalBlock *>(std::malloc(sizeof(LocalBlock) + bytes));
+    // calloc leaves a large block's fresh pages untouched, as the system does.
+    size_t total = sizeof(LocalBlock) + bytes;
+    auto *block = static_cast<LocalBlock *>((flags & LMEM_ZEROINIT) ? std::calloc(1, total) : std::malloc(total));
     if (block == nullptr)
         return nullptr;
     block->size = bytes;
     block->lockCount = 0;
     block->flags = flags;
-    if (flags & LMEM_ZEROINIT)
-        std::memset(BytesOf(block), 0, bytes);
     liveBlocks++;
     return block;
 }
@@ -159,6 +169,7 @@ HLOCAL LocalAlloc(UINT flags, size_t bytes)
 HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
 {
     allocationCalls++;
+    NoteRequest(bytes);
     auto *block = static_cast<LocalBlock *>(handle);
     if (block == nullptr || allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
         return nullptr;
@@ -174,6 +185,7 @@ HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
 
 void *LocalLock(HLOCAL handle)
 {
+    lockCalls++;
     auto *block = static_cast<LocalBlock *>(handle);
     if (block == nullptr || block->size == 0 || lockFailure.FailsNow())
         return nullptr;
@@ -226,3 +238,5 @@ long LocalMemoryLiveBlocks() { return liveBlocks.load(); }
 void LocalMemoryFailAllocation(long nth, long count) { allocationFailure.Arm(nth, count); }
 void LocalMemoryFailLock(long nth, long count) { lockFailure.Arm(nth, count); }
 long LocalMemoryAllocationCalls() { return allocationCalls.load(); }
+long LocalMemoryLockCalls() { return lockCalls.load(); }
+size_t LocalMemoryTakeLargestRequest() { return largestRequest.exchange(0); }

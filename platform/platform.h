@@ -113,4 +113,8 @@ void LocalMemoryFailAllocation(long nth, long count = 1);
 void LocalMemoryFailLock(long nth, long count = 1);
 // Number of LocalAlloc and LocalReAlloc calls so far, for sweeps.
 long LocalMemoryAllocationCalls();
+// Number of LocalLock calls so far.
+long LocalMemoryLockCalls();
+// The largest size asked of LocalAlloc or LocalReAlloc since the last call.
+size_t LocalMemoryTakeLargestRequest();
 #endif

@@ -2,16 +2,13 @@
 #include "codec/container.h"
 #include "plugin/api.h"
 #include "plugin/lock.h"
-
-#include <cstring>
+#include "plugin/picture_sink.h"
 
 namespace {
 
 // Any of these bits set in GetPicture's flags: the data is in memory.
 constexpr uint32_t MemoryInputFlags = 0x7;
 
-// The picture blocks the host receives.
-constexpr UINT PictureBlockFlags = LMEM_FIXED | LMEM_ZEROINIT;
 // The last progress report, after the copies are made.
 constexpr int32_t ProgressComplete = 100;
 
@@ -46,58 +43,6 @@ int32_t DecodeLocked(ByteSource *source, ByteSink *sink, ProgressCallback progre
     return completed ? work.result : ResultBrokenData;
 }
 
-// The two blocks handed to the host, and the decoded file they come from.
-struct Picture {
-    HLOCAL info = nullptr;
-    HLOCAL bits = nullptr;
-
-    void Free()
-    {
-        if (info)
-            LocalFree(info);
-        if (bits)
-            LocalFree(bits);
-        info = bits = nullptr;
-    }
-};
-
-HLOCAL AllocateFilled(const uint8_t *bytes, uint32_t count, uint32_t blockSize)
-{
-    HLOCAL block = LocalAlloc(PictureBlockFlags, blockSize);
-    if (block == nullptr || count == 0)
-        return block; // an empty block has nothing to copy, and may not lock
-    void *address = LocalLock(block);
-    if (address == nullptr) {
-        LocalFree(block);
-        return nullptr;
-    }
-    std::memcpy(address, bytes, count);
-    LocalUnlock(block);
-    return block;
-}
-
-// Splits the decoded BMP file into the bitmap information and the pixel data.
-int32_t SplitPicture(const uint8_t *file, uint32_t size, Picture *picture)
-{
-    // Only bytes that were decoded are examined.
-    if (size < BmpFileHeaderSize || !HasBmpFileHeader(file))
-        return ResultBadFormat;
-    uint32_t pixelOffset = BmpPixelDataOffset(file);
-    if (pixelOffset < BmpFileHeaderSize)
-        return ResultNoMemory;
-    if (pixelOffset > size)
-        return ResultBadFormat;
-    uint32_t infoSize = pixelOffset - BmpFileHeaderSize;
-    picture->info = AllocateFilled(file + BmpFileHeaderSize, infoSize, infoSize);
-    if (picture->info == nullptr)
-        return ResultNoMemory;
-    // As long as the whole file: the pixel data first, zeros after it.
-    picture->bits = AllocateFilled(file + pixelOffset, size - pixelOffset, size);
-    if (picture->bits == nullptr)
-        return ResultNoMemory;
-    return ResultOk;
-}
-
 struct FinalReport {
     ProgressCallback progress;
     int32_t userData;
@@ -120,24 +65,32 @@ int32_t ReportCompleteGuarded(ProgressCallback progress, int32_t userData)
     return report.answer != 0 ? ResultAborted : ResultOk;
 }
 
-int32_t DeliverDecoded(HLOCAL decoded, uint32_t size, HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress,
-                       int32_t userData)
+// The length of the container the source holds, from where it stands to its
+// end; 0 when the end cannot be found (the decode then reports that itself).
+uint32_t ContainerLength(ByteSource *source)
 {
-    auto *file = static_cast<const uint8_t *>(LocalLock(decoded));
-    if (file == nullptr)
-        return ResultMemoryError;
-    Picture picture;
-    int32_t result = SplitPicture(file, size, &picture);
-    LocalUnlock(decoded);
-    if (result == ResultOk)
-        result = ReportCompleteGuarded(progress, userData);
+    int32_t start = source->Seek(source, 0, 2);
+    if (start == -1)
+        return 0;
+    int32_t end = source->Tell(source);
+    source->Seek(source, start, 0);
+    return end > start ? static_cast<uint32_t>(end - start) : 0;
+}
+
+// Decodes the source into the two blocks the host receives, which *info and
+// *bits get on ResultOk only.
+int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t userData, HLOCAL *info, HLOCAL *bits)
+{
+    PictureSink picture;
+    int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)));
+    if (result != ResultOk)
+        return result;
+    result = DecodeLocked(source, &picture.sink, progress, userData);
     if (result != ResultOk) {
-        picture.Free();
+        DiscardPicture(&picture);
         return result;
     }
-    *infoOut = picture.info;
-    *bitsOut = picture.bits;
-    return ResultOk;
+    return FinishPicture(&picture, info, bits);
 }
 
 } // namespace
@@ -153,21 +106,22 @@ int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HL
     if (result != ResultOk)
         return result;
 
-    HLOCAL decoded = nullptr;
-    ByteSink sink;
-    result = OpenSink(&sink, &decoded, SourceMemory, ChunkSize);
+    HLOCAL info = nullptr;
+    HLOCAL bits = nullptr;
+    result = DecodePicture(&source, progress, userData, &info, &bits);
+    CloseSource(&source);
+    if (result == ResultOk)
+        result = ReportCompleteGuarded(progress, userData);
     if (result != ResultOk) {
-        CloseSource(&source);
+        if (info)
+            LocalFree(info);
+        if (bits)
+            LocalFree(bits);
         return result;
     }
-    result = DecodeLocked(&source, &sink, progress, userData);
-    CloseSink(&sink);
-    if (result == ResultOk)
-        result = DeliverDecoded(decoded, static_cast<uint32_t>(sink.Size(&sink)), infoOut, bitsOut, progress,
-                                userData);
-    LocalFree(decoded);
-    CloseSource(&source);
-    return result;
+    *infoOut = info;
+    *bitsOut = bits;
+    return ResultOk;
 }
 
 int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 HLOCAL const Unwritten = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xdeadbeef));
@@ -38,21 +41,28 @@ protected:
     long liveBefore_ = 0;
 };
 
+// Where a BMP file header keeps the file's size.
+constexpr size_t FileSizeField = 2;
+
 TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
 {
-    // Noisy pixels, so the decoded file outgrows the sink's first block.
+    // Noisy pixels whose header claims no size, so the pixel block outgrows
+    // its first size and must grow as the file comes.
     Bytes bmp = MakeNoisyBmp(100, 400);
+    PutLittle32(bmp, FileSizeField, 0);
     Bytes container = WrapZqv(bmp);
     struct Case {
         const char *description;
         long failingCall;
         long failures;
     };
+    // Allocations in order: the first pixel block, the info block (made
+    // again when the first byte for it comes), then the pixel block's
+    // growth, doubling first and then the least it needs.
     const Case cases[] = {
-        {"the sink's block", 1, 1},
-        {"the sink's growth, and its retry", 2, 2},
-        {"the bitmap information block", 3, 1},
-        {"the pixel block", 4, 1},
+        {"the first pixel block", 1, 1},
+        {"the info block, and making it again", 2, 2},
+        {"the pixel block's growth, and its retry", 3, 2},
     };
     for (const Case &c : cases) {
         LocalMemoryFailAllocation(c.failingCall, c.failures);
@@ -71,12 +81,63 @@ TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
     ExpectNothingLeft("a decode after the failures");
 }
 
+TEST_F(PictureMemory, AHeaderThatSizesThePictureMakesItsBlockOnce)
+{
+    Bytes bmp = MakeNoisyBmp(400, 400);
+    Bytes container = WrapZqv(bmp);
+    long callsBefore = LocalMemoryAllocationCalls();
+    Attempt attempt = Load(container);
+    ASSERT_EQ(ResultOk, attempt.result);
+    // The first pixel block, the info block, the pixel block at the size the
+    // header gives: no growth, no copy at the end.
+    EXPECT_EQ(3, LocalMemoryAllocationCalls() - callsBefore) << "allocations for a picture of " << bmp.size()
+                                                              << " bytes";
+    EXPECT_EQ(bmp.size(), LocalSize(attempt.bits));
+    LocalFree(attempt.info);
+    LocalFree(attempt.bits);
+}
+
+TEST_F(PictureMemory, ARefusedReservationFallsBackToGrowing)
+{
+    Bytes bmp = MakeNoisyBmp(400, 400);
+    Bytes container = WrapZqv(bmp);
+    // The third allocation makes room for the whole file at once.
+    LocalMemoryFailAllocation(3);
+    Attempt attempt = Load(container);
+    LocalMemoryFailAllocation(0);
+    ASSERT_EQ(ResultOk, attempt.result);
+    EXPECT_EQ(bmp.size(), LocalSize(attempt.bits));
+    Bytes bits(bmp.size());
+    std::memcpy(bits.data(), LocalLock(attempt.bits), bits.size());
+    LocalUnlock(attempt.bits);
+    EXPECT_TRUE(std::equal(bmp.begin() + 54, bmp.end(), bits.begin())) << "pixels differ after growing";
+    LocalFree(attempt.info);
+    LocalFree(attempt.bits);
+}
+
+TEST_F(PictureMemory, AFileSizeThatLiesReservesNoMoreThanTheContainerCanHold)
+{
+    Bytes bmp = MakeBmp(16, 16, 24);
+    uint32_t claimed = 0xfffffff0u;
+    PutLittle32(bmp, FileSizeField, claimed);
+    Bytes container = WrapZqv(bmp);
+    LocalMemoryTakeLargestRequest();
+    Attempt attempt = Load(container);
+    size_t largest = LocalMemoryTakeLargestRequest();
+    ASSERT_EQ(ResultOk, attempt.result);
+    EXPECT_EQ(bmp.size(), LocalSize(attempt.bits)) << "the pixel block is cut to what was decoded";
+    EXPECT_LE(largest, container.size() * 1032) << "a header claiming " << claimed << " bytes reserved " << largest
+                                                 << " from a container of " << container.size();
+    LocalFree(attempt.info);
+    LocalFree(attempt.bits);
+}
+
 TEST_F(PictureMemory, ADecodedBlockThatCannotBeLockedGivesMemoryError)
 {
     Bytes container = WrapZqv(MakeBmp(20, 20, 8));
-    // Locks in order: the sink opens its block, then the decoded block is
-    // locked for the copies.
-    LocalMemoryFailLock(2);
+    // Locks in order: the first pixel block, the info block, then the pixel
+    // block once more at its final size, before it is handed over.
+    LocalMemoryFailLock(3);
     Attempt attempt = Load(container);
     EXPECT_EQ(ResultMemoryError, attempt.result);
     EXPECT_EQ(Unwritten, attempt.info);

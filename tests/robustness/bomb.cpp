@@ -13,11 +13,11 @@ constexpr int BombLevel = 9;
 constexpr uint8_t EmptyFinalBlock[] = {0x03, 0x00};
 constexpr uint32_t AdlerBase = 65521;
 
-Bytes BombHeaders(uint64_t fileSize)
+Bytes BombHeaders(uint32_t claimedFileSize)
 {
     Bytes headers = MakeBmp(1, 1, 24);
     headers.resize(BmpHeadersSize);
-    PutLittle32(headers, 2, static_cast<uint32_t>(fileSize)); // as much as the field holds
+    PutLittle32(headers, 2, claimedFileSize);
     return headers;
 }
 
@@ -53,9 +53,15 @@ uint64_t ZeroBombFileSize(uint32_t zeroMebibytes) { return BmpHeadersSize + uint
 
 Bytes MakeZeroBomb(uint32_t zeroMebibytes)
 {
+    // As much of the size as the field holds.
+    return MakeZeroBombClaiming(zeroMebibytes, static_cast<uint32_t>(ZeroBombFileSize(zeroMebibytes)));
+}
+
+Bytes MakeZeroBombClaiming(uint32_t zeroMebibytes, uint32_t claimedFileSize)
+{
     if (zeroMebibytes < 2)
         std::abort();
-    Bytes headers = BombHeaders(ZeroBombFileSize(zeroMebibytes));
+    Bytes headers = BombHeaders(claimedFileSize);
     Bytes zeros(Mebibyte, 0);
     Bytes first = headers;
     first.insert(first.end(), zeros.begin(), zeros.end());

@@ -11,5 +11,9 @@
 // deflates to the same bytes.
 Bytes MakeZeroBomb(uint32_t zeroMebibytes);
 
+// The same, but with claimedFileSize in the header's file size field in place
+// of the truth.
+Bytes MakeZeroBombClaiming(uint32_t zeroMebibytes, uint32_t claimedFileSize);
+
 // The size of the BMP file MakeZeroBomb's container inflates to.
 uint64_t ZeroBombFileSize(uint32_t zeroMebibytes);

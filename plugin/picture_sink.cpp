@@ -1,0 +1,250 @@
+#include "plugin/picture_sink.h"
+
+#include "plugin/api.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The blocks the host receives.
+constexpr UINT PictureBlockFlags = LMEM_FIXED | LMEM_ZEROINIT;
+// A fixed block asked to grow may move, and stays fixed; what it gains is zero.
+constexpr UINT PictureResizeFlags = LMEM_MOVEABLE | LMEM_ZEROINIT;
+
+constexpr uint32_t MostBytes = UINT32_MAX;
+
+PictureSink *Owner(ByteSink *sink) { return reinterpret_cast<PictureSink *>(sink); }
+
+bool AllocateBlock(PictureBlock *block, uint32_t capacity)
+{
+    HLOCAL handle = LocalAlloc(PictureBlockFlags, capacity);
+    auto *start = handle ? static_cast<uint8_t *>(LocalLock(handle)) : nullptr;
+    if (start == nullptr) {
+        if (handle)
+            LocalFree(handle);
+        return false;
+    }
+    *block = {handle, start, 0, capacity};
+    return true;
+}
+
+void UnlockBlock(PictureBlock *block)
+{
+    if (block->start)
+        LocalUnlock(block->handle);
+    block->start = nullptr;
+}
+
+void FreeBlock(PictureBlock *block)
+{
+    UnlockBlock(block);
+    if (block->handle)
+        LocalFree(block->handle);
+    *block = {};
+}
+
+// Reallocates the unlocked block to capacity bytes; false, and the block
+// unchanged, when that cannot be had.
+bool ReallocateBlock(PictureBlock *block, uint32_t capacity)
+{
+    HLOCAL resized = LocalReAlloc(block->handle, capacity, PictureResizeFlags);
+    if (resized == nullptr)
+        return false;
+    block->handle = resized;
+    block->capacity = capacity;
+    return true;
+}
+
+// Gives the open block a new capacity; it is locked again whether or not that
+// worked, since it may have moved. False when it did not grow or cannot be
+// reached any more.
+bool ResizeOpenBlock(PictureBlock *block, uint32_t capacity)
+{
+    UnlockBlock(block);
+    bool resized = ReallocateBlock(block, capacity);
+    block->start = static_cast<uint8_t *>(LocalLock(block->handle));
+    return resized && block->start != nullptr;
+}
+
+// Makes room for count more bytes in a block that may never hold more than
+// mostCapacity, growing it the way every sink block grows.
+bool MakeRoom(PictureBlock *block, uint32_t count, uint32_t mostCapacity)
+{
+    if (block->handle == nullptr)
+        return AllocateBlock(block, std::min(std::max(count, SinkGrowth), mostCapacity));
+    if (block->start == nullptr)
+        return false; // lost when a growth could not lock it again
+    if (count <= block->capacity - block->used)
+        return true;
+    SinkGrowthStep growth = GrowthFor(block->capacity, count);
+    auto grownBy = [&](uint32_t step) {
+        return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(block->capacity) + step, mostCapacity));
+    };
+    uint32_t preferred = grownBy(growth.preferred);
+    uint32_t least = grownBy(growth.least);
+    return ResizeOpenBlock(block, preferred) || (least < preferred && ResizeOpenBlock(block, least));
+}
+
+// Appends up to count bytes; returns how many were taken.
+uint32_t AppendToBlock(PictureBlock *block, const uint8_t *bytes, uint32_t count, uint32_t mostCapacity)
+{
+    if (!MakeRoom(block, count, mostCapacity))
+        return 0;
+    std::memcpy(block->start + block->used, bytes, count);
+    block->used += count;
+    return count;
+}
+
+// Once the file header is known: where the pixel data will begin, and room
+// for the file at the size it gives. Reserving is only a head start: when it
+// cannot be had, the blocks grow as the bytes come.
+void PlanLayout(PictureSink *picture)
+{
+    uint32_t pixelOffset = BmpPixelDataOffset(picture->header);
+    bool sound = HasBmpFileHeader(picture->header) && pixelOffset >= BmpFileHeaderSize;
+    picture->pixelsFrom = sound ? pixelOffset : BmpFileHeaderSize;
+    if (!sound)
+        return;
+    uint32_t infoSize = pixelOffset - BmpFileHeaderSize;
+    if (infoSize > 0)
+        AllocateBlock(&picture->info, std::min(infoSize, picture->reserveLimit));
+    // The bits block ends as long as the whole file.
+    uint32_t fileSize = std::min(BmpFileSize(picture->header), picture->reserveLimit);
+    if (fileSize > picture->bits.capacity)
+        ResizeOpenBlock(&picture->bits, fileSize);
+}
+
+// Takes the start of count bytes into wherever the next byte of the file
+// belongs; returns how many were taken, 0 when memory ran out.
+uint32_t TakePiece(PictureSink *picture, const uint8_t *bytes, uint32_t count)
+{
+    uint32_t taken;
+    if (picture->written < BmpFileHeaderSize) {
+        taken = std::min(count, BmpFileHeaderSize - picture->written);
+        std::memcpy(picture->header + picture->written, bytes, taken);
+        picture->written += taken;
+        if (picture->written == BmpFileHeaderSize)
+            PlanLayout(picture);
+        return taken;
+    }
+    if (picture->written < picture->pixelsFrom) {
+        uint32_t infoSize = picture->pixelsFrom - BmpFileHeaderSize;
+        uint32_t infoLeft = picture->pixelsFrom - picture->written;
+        taken = AppendToBlock(&picture->info, bytes, std::min(count, infoLeft), infoSize);
+    } else {
+        taken = AppendToBlock(&picture->bits, bytes, count, MostBytes);
+    }
+    picture->written += taken;
+    return taken;
+}
+
+uint32_t PictureWrite(ByteSink *sink, const uint8_t *bytes, uint32_t count)
+{
+    PictureSink *picture = Owner(sink);
+    // No file longer than a 32-bit count can describe is ever delivered.
+    if (count > MostBytes - picture->written)
+        return 0;
+    uint32_t taken = 0;
+    while (taken < count) {
+        uint32_t piece = TakePiece(picture, bytes + taken, count - taken);
+        if (piece == 0)
+            break;
+        taken += piece;
+    }
+    return taken;
+}
+
+int32_t PicturePutByte(ByteSink *sink, int32_t value)
+{
+    uint8_t byte = static_cast<uint8_t>(value);
+    return PictureWrite(sink, &byte, 1) == 1 ? value : -1;
+}
+
+int32_t PictureSize(ByteSink *sink) { return static_cast<int32_t>(Owner(sink)->written); }
+
+int32_t PictureFlush(ByteSink *) { return 0; }
+
+// The checks a decoded file must pass before it is handed over.
+int32_t CheckDecodedFile(const PictureSink *picture)
+{
+    if (picture->written < BmpFileHeaderSize || !HasBmpFileHeader(picture->header))
+        return ResultBadFormat;
+    uint32_t pixelOffset = BmpPixelDataOffset(picture->header);
+    if (pixelOffset < BmpFileHeaderSize)
+        return ResultNoMemory;
+    if (pixelOffset > picture->written)
+        return ResultBadFormat;
+    return ResultOk;
+}
+
+// Gives an unlocked block exactly size bytes; an info block that never
+// received a byte is allocated here (it may be empty).
+bool FitBlock(PictureBlock *block, uint32_t size)
+{
+    if (block->handle == nullptr)
+        return (block->handle = LocalAlloc(PictureBlockFlags, size)) != nullptr;
+    return block->capacity == size || ReallocateBlock(block, size);
+}
+
+// The handover form: unlocked, each exactly as long as the host expects.
+int32_t FitBlocks(PictureSink *picture)
+{
+    UnlockBlock(&picture->info);
+    UnlockBlock(&picture->bits);
+    if (!FitBlock(&picture->info, picture->pixelsFrom - BmpFileHeaderSize))
+        return ResultNoMemory;
+    if (!FitBlock(&picture->bits, picture->written))
+        return ResultNoMemory;
+    // The host reaches the pixels by locking their block: one that cannot be
+    // locked is of no use to it.
+    if (LocalLock(picture->bits.handle) == nullptr)
+        return ResultMemoryError;
+    LocalUnlock(picture->bits.handle);
+    return ResultOk;
+}
+
+} // namespace
+
+uint32_t MostDecodedFrom(uint32_t containerLength)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(containerLength) * DeflateMostExpansion, MostBytes));
+}
+
+int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
+{
+    *picture = {};
+    if (!AllocateBlock(&picture->bits, ChunkSize))
+        return ResultNoMemory;
+    picture->reserveLimit = reserveLimit;
+    picture->pixelsFrom = BmpFileHeaderSize;
+    ByteSink &sink = picture->sink;
+    sink.kind = SinkPicture;
+    sink.PutByte = PicturePutByte;
+    sink.Write = PictureWrite;
+    sink.Size = PictureSize;
+    sink.Flush = PictureFlush;
+    return ResultOk;
+}
+
+int32_t FinishPicture(PictureSink *picture, HLOCAL *infoOut, HLOCAL *bitsOut)
+{
+    int32_t result = CheckDecodedFile(picture);
+    if (result == ResultOk)
+        result = FitBlocks(picture);
+    if (result != ResultOk) {
+        DiscardPicture(picture);
+        return result;
+    }
+    *infoOut = picture->info.handle;
+    *bitsOut = picture->bits.handle;
+    picture->info = {};
+    picture->bits = {};
+    return ResultOk;
+}
+
+void DiscardPicture(PictureSink *picture)
+{
+    FreeBlock(&picture->info);
+    FreeBlock(&picture->bits);
+}
