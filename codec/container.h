@@ -86,5 +86,22 @@ int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint3
 //   ResultFileError   the source's end cannot be found.
 // Whatever the result, the sink keeps what was written; the caller decides.
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
-int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, ProgressCallback progress,
-                       int32_t userData);
+
+// Room in a sink's own memory where inflate may put its output directly,
+// sparing the copy from the output area to the sink. Before every step the
+// decode asks Room for ChunkSize bytes at the sink's write position; where it
+// gets them, inflate writes there, and after the step (once progress has let
+// it go on, exactly where Write would have been called) Commit makes the
+// bytes produced part of the stream. Where Room gives null, the step goes
+// through the output area and Write as usual. The steps, their progress
+// reports and what the sink ends up holding are the same either way.
+struct DirectOutput {
+    void *owner;
+    uint8_t *(*Room)(void *owner, uint32_t count);
+    void (*Commit)(void *owner, uint32_t count);
+};
+
+// DecodeStream on the caller's decompressor, and with direct output when
+// direct is not null.
+int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
+                       ProgressCallback progress, int32_t userData);

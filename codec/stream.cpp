@@ -10,6 +10,7 @@ struct StreamDecode {
     Inflater *inflater;
     ByteSource *source;
     ByteSink *sink;
+    const DirectOutput *direct; // null: every step goes through the output area
     ProgressCallback progress;
     int32_t userData;
     int32_t total;           // the source's length
@@ -17,6 +18,12 @@ struct StreamDecode {
     uint8_t input[ChunkSize];
     uint8_t output[ChunkSize];
 };
+
+// Where the next step may inflate straight into the sink, or null.
+uint8_t *DirectRoom(const StreamDecode &decode)
+{
+    return decode.direct ? decode.direct->Room(decode.direct->owner, ChunkSize) : nullptr;
+}
 
 enum class ChunkOutcome { Continue, StreamEnded, Failed };
 
@@ -33,7 +40,8 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
     // cut container nothing else would fetch them.
     bool outputAreaFilled = false;
     while (stream.total_in < chunkLength || outputAreaFilled) {
-        stream.next_out = decode.output;
+        uint8_t *room = DirectRoom(decode);
+        stream.next_out = room ? room : decode.output;
         stream.avail_out = ChunkSize;
         int stepResult = inflate(&stream, Z_NO_FLUSH);
         uint32_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
@@ -42,7 +50,9 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             return ChunkOutcome::Failed;
         }
         uint32_t produced = ChunkSize - stream.avail_out;
-        if (decode.sink->Write(decode.sink, decode.output, produced) != produced) {
+        if (room)
+            decode.direct->Commit(decode.direct->owner, produced);
+        else if (decode.sink->Write(decode.sink, decode.output, produced) != produced) {
             *failure = ResultNoMemory;
             return ChunkOutcome::Failed;
         }
@@ -96,13 +106,14 @@ int32_t RunDecode(StreamDecode &decode)
 
 } // namespace
 
-int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, ProgressCallback progress,
-                       int32_t userData)
+int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
+                       ProgressCallback progress, int32_t userData)
 {
     StreamDecode decode;
     decode.inflater = inflater;
     decode.source = source;
     decode.sink = sink;
+    decode.direct = direct;
     decode.progress = progress;
     decode.userData = userData;
     return RunDecode(decode);
@@ -111,5 +122,5 @@ int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, P
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
 {
     Inflater inflater{};
-    return DecodeStreamOn(&inflater, source, sink, progress, userData);
+    return DecodeStreamOn(&inflater, source, sink, nullptr, progress, userData);
 }

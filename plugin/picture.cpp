@@ -16,6 +16,7 @@ struct DecodeWork {
     Inflater inflater;
     ByteSource *source;
     ByteSink *sink;
+    const DirectOutput *direct;
     ProgressCallback progress;
     int32_t userData;
     int32_t result;
@@ -24,16 +25,19 @@ struct DecodeWork {
 void DecodeGuarded(void *context)
 {
     auto *work = static_cast<DecodeWork *>(context);
-    work->result = DecodeStreamOn(&work->inflater, work->source, work->sink, work->progress, work->userData);
+    work->result = DecodeStreamOn(&work->inflater, work->source, work->sink, work->direct, work->progress,
+                                  work->userData);
 }
 
 // Decodes under the lock; a fault anywhere inside, the host's callback
 // included, counts as damaged data and leaves nothing allocated.
-int32_t DecodeLocked(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
+int32_t DecodeLocked(ByteSource *source, ByteSink *sink, const DirectOutput *direct, ProgressCallback progress,
+                     int32_t userData)
 {
     DecodeWork work{};
     work.source = source;
     work.sink = sink;
+    work.direct = direct;
     work.progress = progress;
     work.userData = userData;
     AcquireDecodeLock();
@@ -85,7 +89,8 @@ int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t use
     int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)));
     if (result != ResultOk)
         return result;
-    result = DecodeLocked(source, &picture.sink, progress, userData);
+    DirectOutput direct = PictureDirectOutput(&picture);
+    result = DecodeLocked(source, &picture.sink, &direct, progress, userData);
     if (result != ResultOk) {
         DiscardPicture(&picture);
         return result;

@@ -165,6 +165,27 @@ int32_t PictureSize(ByteSink *sink) { return static_cast<int32_t>(Owner(sink)->w
 
 int32_t PictureFlush(ByteSink *) { return 0; }
 
+// Pixel data may be inflated straight into the pixel block, but only into
+// room it already has: growing it for a step that may produce a few bytes
+// would move a block the header sized exactly, and copy all of it.
+uint8_t *PictureRoom(void *owner, uint32_t count)
+{
+    auto *picture = static_cast<PictureSink *>(owner);
+    PictureBlock &bits = picture->bits;
+    bool pixelsNext = picture->written >= picture->pixelsFrom; // never before the header
+    if (!pixelsNext || bits.start == nullptr || count > bits.capacity - bits.used ||
+        count > MostBytes - picture->written)
+        return nullptr;
+    return bits.start + bits.used;
+}
+
+void PictureCommit(void *owner, uint32_t count)
+{
+    auto *picture = static_cast<PictureSink *>(owner);
+    picture->bits.used += count;
+    picture->written += count;
+}
+
 // The checks a decoded file must pass before it is handed over.
 int32_t CheckDecodedFile(const PictureSink *picture)
 {
@@ -226,6 +247,8 @@ int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
     sink.Flush = PictureFlush;
     return ResultOk;
 }
+
+DirectOutput PictureDirectOutput(PictureSink *picture) { return {picture, PictureRoom, PictureCommit}; }
 
 int32_t FinishPicture(PictureSink *picture, HLOCAL *infoOut, HLOCAL *bitsOut)
 {

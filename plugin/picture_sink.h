@@ -70,6 +70,10 @@ uint32_t MostDecodedFrom(uint32_t containerLength);
 // is left allocated).
 int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit);
 
+// Lets the decode inflate pixel data straight into the pixel block, while it
+// has room, instead of copying it there from the output area.
+DirectOutput PictureDirectOutput(PictureSink *picture);
+
 // Ends a sink whose decode succeeded, checking the decoded file and handing
 // over its two blocks. On ResultOk *infoOut and *bitsOut receive the blocks,
 // unlocked, which then belong to the caller; on any other result they are
