@@ -1,0 +1,138 @@
+#include "bench/largest.h"
+
+#include "bench/container_file.h"
+#include "bench/peak.h"
+#include "bench/picture_calls.h"
+#include "bench/pictures.h"
+#include "bench/units.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int LargestLevel = 6;
+constexpr unsigned BitsPerByte = 8;
+
+// One try's outcome, when the try itself worked.
+struct Attempt {
+    uint64_t decodedBytes = 0;
+    uint64_t containerBytes = 0;
+    PeakReport peak;
+    bool Delivered() const { return peak.result == ResultOk; }
+};
+
+// Compresses a flat picture of about sizeMegabytes into path, a row at a time.
+Status WriteFlatContainer(const std::string &path, uint32_t sizeMegabytes, Attempt *attempt)
+{
+    PictureLayout layout;
+    Status status = LayoutPicture(PictureKind::Flat, uint64_t{sizeMegabytes} * Megabyte, &layout);
+    if (!status.Ok())
+        return status;
+    std::vector<uint8_t> headers(layout.pixelOffset);
+    std::vector<uint8_t> row(layout.rowBytes);
+    WriteBmpHeaders(layout, headers.data());
+    RowPainter(layout).Paint(0, row.data()); // every row of a flat picture is the same
+    ContainerWriter writer;
+    status = writer.Open(path, LargestLevel);
+    if (status.Ok())
+        status = writer.Append(headers.data(), headers.size());
+    for (uint32_t y = 0; y < layout.height && status.Ok(); ++y)
+        status = writer.Append(row.data(), row.size());
+    if (status.Ok())
+        status = writer.Finish(&attempt->containerBytes);
+    attempt->decodedBytes = layout.fileBytes;
+    return status;
+}
+
+Status Try(uint32_t sizeMegabytes, Attempt *attempt)
+{
+    TempPath path(".zqv");
+    Status status = WriteFlatContainer(path.Path(), sizeMegabytes, attempt);
+    if (status.Ok())
+        status = MeasurePeakInChild(path.Path(), &attempt->peak);
+    if (!status.Ok()) {
+        std::printf("%8u MB  could not be tried: %s\n", sizeMegabytes, status.Message().c_str());
+        return status;
+    }
+    std::printf("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt->decodedBytes),
+                InMegabytes(attempt->containerBytes));
+    if (attempt->Delivered())
+        std::printf("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt->peak.peakBytes),
+                    static_cast<double>(attempt->peak.peakBytes) / attempt->decodedBytes);
+    else
+        std::printf("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result),
+                    ResultMeaning(attempt->peak.result));
+    std::fflush(stdout);
+    if (!attempt->Delivered() && attempt->peak.result != ResultNoMemory)
+        return Status::Failure("GetPicture failed at " + std::to_string(sizeMegabytes) +
+                               " MB for a reason other than memory");
+    return Status::Success();
+}
+
+// The known bounds of the search, in megabytes: GetPicture delivered at
+// delivered (0 before any success) and ran out of memory at failed (0 while
+// none has failed).
+struct Bounds {
+    uint32_t delivered = 0;
+    uint32_t failed = 0;
+    uint64_t deliveredBytes = 0;
+};
+
+Status TryAndNarrow(uint32_t sizeMegabytes, Bounds *bounds)
+{
+    Attempt attempt;
+    Status status = Try(sizeMegabytes, &attempt);
+    if (!status.Ok())
+        return status;
+    if (attempt.Delivered()) {
+        bounds->delivered = sizeMegabytes;
+        bounds->deliveredBytes = attempt.decodedBytes;
+    } else {
+        bounds->failed = sizeMegabytes;
+    }
+    return Status::Success();
+}
+
+// Halfway between the bounds, on a multiple of the resolution.
+uint32_t Midpoint(const Bounds &bounds)
+{
+    uint32_t half = (bounds.failed - bounds.delivered) / 2;
+    return bounds.delivered + half / LargestResolutionMegabytes * LargestResolutionMegabytes;
+}
+
+void PrintConclusion(const Bounds &bounds)
+{
+    unsigned processBits = static_cast<unsigned>(sizeof(void *) * BitsPerByte);
+    if (bounds.failed == 0)
+        std::printf("\nGetPicture delivered every size tried, up to %u MB (%.1f MB decoded), in this %u-bit process\n",
+                    bounds.delivered, InMegabytes(bounds.deliveredBytes), processBits);
+    else if (bounds.delivered == 0)
+        std::printf("\nGetPicture delivered no size tried in this %u-bit process; it fails at %u MB\n", processBits,
+                    bounds.failed);
+    else
+        std::printf("\nlargest decoded size GetPicture delivers in this %u-bit process: %.1f MB "
+                    "(it runs out of memory at %u MB)\n",
+                    processBits, InMegabytes(bounds.deliveredBytes), bounds.failed);
+}
+
+} // namespace
+
+Status RunLargestSearch()
+{
+    std::printf("flat pictures, zlib level %d, each decoded once from a file in a fresh process\n\n", LargestLevel);
+    std::printf("%8s     %10s %8s  %s\n", "asked", "decoded MB", "ZQV MB", "GetPicture");
+    Bounds bounds;
+    for (uint32_t size = LargestFirstMegabytes; size <= LargestCapMegabytes && bounds.failed == 0; size *= 2) {
+        Status status = TryAndNarrow(size, &bounds);
+        if (!status.Ok())
+            return status;
+    }
+    while (bounds.failed != 0 && bounds.failed - bounds.delivered > LargestResolutionMegabytes) {
+        Status status = TryAndNarrow(Midpoint(bounds), &bounds);
+        if (!status.Ok())
+            return status;
+    }
+    PrintConclusion(bounds);
+    return Status::Success();
+}

@@ -1,0 +1,26 @@
+// bench/options.h -- zqv_bench's command line.
+#pragma once
+
+#include "bench/pictures.h"
+#include "bench/status.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// What to measure; every list defaults to all of its values.
+struct BenchOptions {
+    std::vector<double> sizesMegabytes = {0.1, 1, 10, 100, 400};
+    std::vector<PictureKind> kinds{AllPictureKinds.begin(), AllPictureKinds.end()};
+    std::vector<int> levels = {1, 6, 9};
+    int rounds = 5;
+    bool sinkGrowth = false; // also compare the sink's growth policy
+    bool largest = false;    // find the largest picture GetPicture delivers, instead of the table
+    std::string peakFile;    // not empty: be the --peak child for this container file
+    bool help = false;
+};
+
+// Fills *options from the arguments; fails on anything it does not know.
+Status ParseOptions(int argc, char **argv, BenchOptions *options);
+
+void PrintUsage(std::FILE *stream);

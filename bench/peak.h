@@ -1,0 +1,33 @@
+// bench/peak.h -- the memory one GetPicture call needs, measured in a fresh
+// process.
+//
+// A process's peak working set only ever rises, so a figure for one call
+// can only come from a process that has done nothing else: the benchmark
+// runs itself again as "zqv_bench --peak FILE", and that child loads the
+// plug-in, notes its working set, decodes FILE once through GetPicture (from
+// the file, as a viewer does), frees the blocks and reports its peak working
+// set less the working set it started from.
+#pragma once
+
+#include "bench/status.h"
+
+#include <cstdint>
+#include <string>
+
+// The option that makes the program the child.
+constexpr const char *PeakOptionName = "--peak";
+
+// What the child found.
+struct PeakReport {
+    int32_t result = 0;      // GetPicture's result
+    uint64_t peakBytes = 0; // peak working set less the starting working set
+};
+
+// The child's side: decodes containerPath, prints its report on standard
+// output and returns the exit status: 0 when GetPicture delivered the
+// picture, 1 when it failed, 2 when the measurement itself could not be made.
+int RunPeakChild(const std::string &containerPath);
+
+// The parent's side: runs the child on containerPath and reads its report.
+// Fails when the child could not be run or gave no report.
+Status MeasurePeakInChild(const std::string &containerPath, PeakReport *report);
