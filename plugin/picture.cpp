@@ -85,8 +85,9 @@ uint32_t ContainerLength(ByteSource *source)
 // *bits get on ResultOk only.
 int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t userData, HLOCAL *info, HLOCAL *bits)
 {
+    Prefaulter prefaulter;
     PictureSink picture;
-    int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)));
+    int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)), &prefaulter);
     if (result != ResultOk)
         return result;
     DirectOutput direct = PictureDirectOutput(&picture);

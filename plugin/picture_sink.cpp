@@ -96,6 +96,20 @@ uint32_t AppendToBlock(PictureBlock *block, const uint8_t *bytes, uint32_t count
     return count;
 }
 
+// Gives a block that holds nothing yet a larger capacity. A new block rather
+// than a reallocated one: fresh memory from the system is zero already,
+// while growing a block in place zero-fills the new part, a pass over the
+// whole picture before a byte of it is decoded.
+bool ReplaceEmptyBlock(PictureBlock *block, uint32_t capacity)
+{
+    PictureBlock fresh;
+    if (block->used != 0 || !AllocateBlock(&fresh, capacity))
+        return false;
+    FreeBlock(block);
+    *block = fresh;
+    return true;
+}
+
 // Once the file header is known: where the pixel data will begin, and room
 // for the file at the size it gives. Reserving is only a head start: when it
 // cannot be had, the blocks grow as the bytes come.
@@ -111,8 +125,18 @@ void PlanLayout(PictureSink *picture)
         AllocateBlock(&picture->info, std::min(infoSize, picture->reserveLimit));
     // The bits block ends as long as the whole file.
     uint32_t fileSize = std::min(BmpFileSize(picture->header), picture->reserveLimit);
-    if (fileSize > picture->bits.capacity)
-        ResizeOpenBlock(&picture->bits, fileSize);
+    if (fileSize > picture->bits.capacity && ReplaceEmptyBlock(&picture->bits, fileSize))
+        StartPrefaulter(picture->prefaulter, picture->bits.start, picture->bits.capacity);
+}
+
+uint32_t AppendPixels(PictureSink *picture, const uint8_t *bytes, uint32_t count)
+{
+    PictureBlock &bits = picture->bits;
+    if (count > bits.capacity - bits.used)
+        StopPrefaulter(picture->prefaulter); // the block is about to move
+    uint32_t taken = AppendToBlock(&bits, bytes, count, MostBytes);
+    NotePrefaultProgress(picture->prefaulter, bits.used);
+    return taken;
 }
 
 // Takes the start of count bytes into wherever the next byte of the file
@@ -133,7 +157,7 @@ uint32_t TakePiece(PictureSink *picture, const uint8_t *bytes, uint32_t count)
         uint32_t infoLeft = picture->pixelsFrom - picture->written;
         taken = AppendToBlock(&picture->info, bytes, std::min(count, infoLeft), infoSize);
     } else {
-        taken = AppendToBlock(&picture->bits, bytes, count, MostBytes);
+        taken = AppendPixels(picture, bytes, count);
     }
     picture->written += taken;
     return taken;
@@ -184,6 +208,7 @@ void PictureCommit(void *owner, uint32_t count)
     auto *picture = static_cast<PictureSink *>(owner);
     picture->bits.used += count;
     picture->written += count;
+    NotePrefaultProgress(picture->prefaulter, picture->bits.used);
 }
 
 // The checks a decoded file must pass before it is handed over.
@@ -211,6 +236,7 @@ bool FitBlock(PictureBlock *block, uint32_t size)
 // The handover form: unlocked, each exactly as long as the host expects.
 int32_t FitBlocks(PictureSink *picture)
 {
+    StopPrefaulter(picture->prefaulter);
     UnlockBlock(&picture->info);
     UnlockBlock(&picture->bits);
     if (!FitBlock(&picture->info, picture->pixelsFrom - BmpFileHeaderSize))
@@ -232,9 +258,10 @@ uint32_t MostDecodedFrom(uint32_t containerLength)
     return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(containerLength) * DeflateMostExpansion, MostBytes));
 }
 
-int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
+int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit, Prefaulter *prefaulter)
 {
     *picture = {};
+    picture->prefaulter = prefaulter;
     if (!AllocateBlock(&picture->bits, ChunkSize))
         return ResultNoMemory;
     picture->reserveLimit = reserveLimit;
@@ -268,6 +295,7 @@ int32_t FinishPicture(PictureSink *picture, HLOCAL *infoOut, HLOCAL *bitsOut)
 
 void DiscardPicture(PictureSink *picture)
 {
+    StopPrefaulter(picture->prefaulter);
     FreeBlock(&picture->info);
     FreeBlock(&picture->bits);
 }

@@ -175,6 +175,30 @@ TEST(PictureLayout, ContainersCutAnywhereGiveWhatDecodingThenSplittingGives)
     }
 }
 
+// Pictures large enough that their pages are brought in ahead of the decode
+// on a second thread, which must change no byte, and must be stopped before
+// the block moves because the header claimed too little.
+TEST(PictureLayout, LargePicturesGiveWhatDecodingThenSplittingGives)
+{
+    Bytes large = MakeNoisyBmp(1800, 1900, 11);
+    uint32_t largeSize = static_cast<uint32_t>(large.size());
+    const LayoutCase cases[] = {
+        {"a 10 MB picture sized by its header", large, 1},
+        {"the same, its header claiming half its size", WithField(large, FileSizeField, largeSize / 2), 1},
+        {"a 10 MB picture of long runs", MakeBmp(2000, 1700, 24), 6},
+    };
+    constexpr size_t Cuts = 4;
+    for (const LayoutCase &layoutCase : cases) {
+        Bytes container = WrapZqv(layoutCase.bmp, layoutCase.level);
+        ExpectSameAsDecodeThenSplit(container, layoutCase.description);
+        for (size_t cut = container.size() / (Cuts + 1); cut < container.size(); cut += container.size() / (Cuts + 1)) {
+            Bytes truncated(container.begin(), container.begin() + cut);
+            ExpectSameAsDecodeThenSplit(truncated,
+                                        std::string(layoutCase.description) + ", cut at " + std::to_string(cut));
+        }
+    }
+}
+
 TEST(PictureLayout, AStopAtAnyReportGivesWhatDecodingThenSplittingGives)
 {
     Bytes container = WrapZqv(MakeNoisyBmp(300, 300, 9));
