@@ -96,18 +96,30 @@ uint32_t AppendToBlock(PictureBlock *block, const uint8_t *bytes, uint32_t count
     return count;
 }
 
-// Gives a block that holds nothing yet a larger capacity. A new block rather
-// than a reallocated one: fresh memory from the system is zero already,
-// while growing a block in place zero-fills the new part, a pass over the
-// whole picture before a byte of it is decoded.
-bool ReplaceEmptyBlock(PictureBlock *block, uint32_t capacity)
+// Pixel blocks at least this large are made anew at their full size rather
+// than grown: the system's allocator grows a small block in place, but moves
+// a large one, zero-filling what it adds, which is a pass over the whole
+// picture before a byte of it is decoded. Fresh memory from the system is
+// zero already.
+constexpr uint32_t FreshBlockLeast = 512u << 10;
+
+// Gives the pixel block, which holds nothing yet, the capacity of the whole
+// file; a large one has its pages brought in ahead of the decode.
+void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
 {
+    PictureBlock &bits = picture->bits;
+    if (capacity <= bits.capacity || bits.used != 0)
+        return;
+    if (capacity < FreshBlockLeast) {
+        ResizeOpenBlock(&bits, capacity);
+        return;
+    }
     PictureBlock fresh;
-    if (block->used != 0 || !AllocateBlock(&fresh, capacity))
-        return false;
-    FreeBlock(block);
-    *block = fresh;
-    return true;
+    if (!AllocateBlock(&fresh, capacity))
+        return;
+    FreeBlock(&bits);
+    bits = fresh;
+    StartPrefaulter(picture->prefaulter, bits.start, bits.capacity);
 }
 
 // Once the file header is known: where the pixel data will begin, and room
@@ -124,9 +136,7 @@ void PlanLayout(PictureSink *picture)
     if (infoSize > 0)
         AllocateBlock(&picture->info, std::min(infoSize, picture->reserveLimit));
     // The bits block ends as long as the whole file.
-    uint32_t fileSize = std::min(BmpFileSize(picture->header), picture->reserveLimit);
-    if (fileSize > picture->bits.capacity && ReplaceEmptyBlock(&picture->bits, fileSize))
-        StartPrefaulter(picture->prefaulter, picture->bits.start, picture->bits.capacity);
+    ReservePixelBlock(picture, std::min(BmpFileSize(picture->header), picture->reserveLimit));
 }
 
 uint32_t AppendPixels(PictureSink *picture, const uint8_t *bytes, uint32_t count)

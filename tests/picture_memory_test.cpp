@@ -1,12 +1,10 @@
 // LoadPicture when local memory runs out or cannot be locked, with the native
 // stand-in failing the allocation or lock chosen by each case.
 #include "plugin/api.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/plugin.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -44,6 +42,21 @@ protected:
 // Where a BMP file header keeps the file's size.
 constexpr size_t FileSizeField = 2;
 
+// Allocations made to fail: failures calls from the failingCall-th on.
+struct FailureCase {
+    const char *description;
+    long failingCall;
+    long failures;
+};
+
+Attempt LoadFailing(const Bytes &container, const FailureCase &failure)
+{
+    LocalMemoryFailAllocation(failure.failingCall, failure.failures);
+    Attempt attempt = Load(container);
+    LocalMemoryFailAllocation(0);
+    return attempt;
+}
+
 TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
 {
     // Noisy pixels whose header claims no size, so the pixel block outgrows
@@ -51,23 +64,16 @@ TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
     Bytes bmp = MakeNoisyBmp(100, 400);
     PutLittle32(bmp, FileSizeField, 0);
     Bytes container = WrapZqv(bmp);
-    struct Case {
-        const char *description;
-        long failingCall;
-        long failures;
-    };
     // Allocations in order: the first pixel block, the info block (made
     // again when the first byte for it comes), then the pixel block's
     // growth, doubling first and then the least it needs.
-    const Case cases[] = {
+    const FailureCase cases[] = {
         {"the first pixel block", 1, 1},
         {"the info block, and making it again", 2, 2},
         {"the pixel block's growth, and its retry", 3, 2},
     };
-    for (const Case &c : cases) {
-        LocalMemoryFailAllocation(c.failingCall, c.failures);
-        Attempt attempt = Load(container);
-        LocalMemoryFailAllocation(0);
+    for (const FailureCase &c : cases) {
+        Attempt attempt = LoadFailing(container, c);
         EXPECT_EQ(ResultNoMemory, attempt.result) << c.description;
         EXPECT_EQ(Unwritten, attempt.info) << c.description << ": out-parameter written on failure";
         EXPECT_EQ(Unwritten, attempt.bits) << c.description << ": out-parameter written on failure";
@@ -101,34 +107,22 @@ TEST_F(PictureMemory, RefusedBlocksThatCanBeDoneWithoutStillGiveThePicture)
 {
     Bytes bmp = MakeNoisyBmp(400, 400);
     Bytes container = WrapZqv(bmp);
-    struct Case {
-        const char *description;
-        long failingCall;
-        long failures;
-    };
     // The info block is made again when its first byte comes; the pixel
     // block at the size the header gives grows as the file comes instead.
-    const Case cases[] = {
+    const FailureCase cases[] = {
         {"the info block", 2, 1},
         {"the pixel block at full size", 3, 1},
         {"both", 2, 2},
     };
-    for (const Case &c : cases) {
-        LocalMemoryFailAllocation(c.failingCall, c.failures);
-        Attempt attempt = Load(container);
-        LocalMemoryFailAllocation(0);
+    for (const FailureCase &c : cases) {
+        Attempt attempt = LoadFailing(container, c);
         ASSERT_EQ(ResultOk, attempt.result) << c.description;
-        Bytes info(LocalSize(attempt.info));
-        Bytes bits(LocalSize(attempt.bits));
-        std::memcpy(info.data(), LocalLock(attempt.info), info.size());
-        std::memcpy(bits.data(), LocalLock(attempt.bits), bits.size());
-        LocalUnlock(attempt.info);
-        LocalUnlock(attempt.bits);
+        Bytes info = BlockBytes(attempt.info);
+        Bytes bits = BlockBytes(attempt.bits);
         LocalFree(attempt.info);
         LocalFree(attempt.bits);
-        EXPECT_TRUE(info == Bytes(bmp.begin() + 14, bmp.begin() + 54)) << c.description << ": info differs";
-        ASSERT_EQ(bmp.size(), bits.size()) << c.description;
-        EXPECT_TRUE(std::equal(bmp.begin() + 54, bmp.end(), bits.begin())) << c.description << ": pixels differ";
+        EXPECT_TRUE(info == ExpectedInfo(bmp)) << c.description << ": info differs";
+        EXPECT_TRUE(bits == ExpectedBits(bmp)) << c.description << ": pixels differ";
         ExpectNothingLeft(c.description);
     }
 }

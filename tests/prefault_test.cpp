@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t BlockSize = 64u << 20;
+constexpr uint32_t BlockSize = 128u << 20;
 constexpr size_t PageSize = 4096;
 
 // The block's pages from offset on that are resident, counted in pages.
@@ -76,7 +76,7 @@ TEST(Prefaulter, BringsPagesInNoFurtherThanItsLeadAheadOfTheDecode)
     EXPECT_EQ(0u, ResidentPagesFrom(block.Bytes(), PrefaultLead + PageSize, BlockSize))
         << "pages brought in beyond the lead with nothing decoded";
 
-    uint32_t decoded = 32u << 20;
+    uint32_t decoded = 48u << 20;
     NotePrefaultProgress(&prefaulter, decoded);
     ASSERT_TRUE(WaitUntilResident(block.Bytes(), decoded + PrefaultLead - PageSize))
         << "the lead did not follow the decode";

@@ -80,22 +80,15 @@ private:
     std::optional<TempFile> file_;
 };
 
-long AllocationCallsOfCleanDecode(const PictureRun &run)
+// How many calls, as the counter counts them, a decode with nothing made to
+// fail makes.
+long CallsOfCleanDecode(const PictureRun &run, long (*counter)())
 {
-    long before = LocalMemoryAllocationCalls();
+    long before = counter();
     Decoded out;
     run.Decode(&out);
     EXPECT_EQ(out.result, ResultOk) << "a decode with nothing made to fail";
-    return LocalMemoryAllocationCalls() - before;
-}
-
-long LockCallsOfCleanDecode(const PictureRun &run)
-{
-    long before = LocalMemoryLockCalls();
-    Decoded out;
-    run.Decode(&out);
-    EXPECT_EQ(out.result, ResultOk) << "a decode with nothing made to fail";
-    return LocalMemoryLockCalls() - before;
+    return counter() - before;
 }
 
 struct SweepStep {
@@ -153,7 +146,7 @@ TEST(AllocationSweep, EveryAllocationFailsInTurn)
     for (const SweepCase &sweepCase : SweepCases()) {
         SCOPED_TRACE(sweepCase.description);
         PictureRun run(sweepCase);
-        long cleanCalls = AllocationCallsOfCleanDecode(run);
+        long cleanCalls = CallsOfCleanDecode(run, LocalMemoryAllocationCalls);
         ASSERT_GE(cleanCalls, sweepCase.leastAllocations) << "the picture does not exercise what the case is for";
         int absorbed = 0;
         for (long nth = 1; nth <= cleanCalls; ++nth) {
@@ -178,7 +171,7 @@ TEST(AllocationSweep, MemoryRunningOutAtEveryAllocationEndsInNoMemory)
     for (const SweepCase &sweepCase : SweepCases()) {
         SCOPED_TRACE(sweepCase.description);
         PictureRun run(sweepCase);
-        long cleanCalls = AllocationCallsOfCleanDecode(run);
+        long cleanCalls = CallsOfCleanDecode(run, LocalMemoryAllocationCalls);
         for (long nth = 1; nth <= cleanCalls; ++nth) {
             std::string where = "allocations from " + std::to_string(nth) + " of " + std::to_string(cleanCalls);
             SweepStep step = RunWithFailure(run, LocalMemoryFailAllocation, nth, AllTheRest);
@@ -198,7 +191,7 @@ TEST(AllocationSweep, EveryLockFailsInTurn)
     for (const SweepCase &sweepCase : SweepCases()) {
         SCOPED_TRACE(sweepCase.description);
         PictureRun run(sweepCase);
-        long locks = LockCallsOfCleanDecode(run);
+        long locks = CallsOfCleanDecode(run, LocalMemoryLockCalls);
         ASSERT_GE(locks, 2) << "a decode locks its first block and the final one";
         std::vector<SweepStep> steps;
         for (long nth = 1; nth <= locks + 1; ++nth)
