@@ -240,27 +240,3 @@ void LocalMemoryFailLock(long nth, long count) { lockFailure.Arm(nth, count); }
 long LocalMemoryAllocationCalls() { return allocationCalls.load(); }
 long LocalMemoryLockCalls() { return lockCalls.load(); }
 size_t LocalMemoryTakeLargestRequest() { return largestRequest.exchange(0); }
-
-// --- workers -----------------------------------------------------------------
-
-namespace {
-
-void *RunWorker(void *worker)
-{
-    auto *started = static_cast<Worker *>(worker);
-    started->body(started->context);
-    return nullptr;
-}
-
-} // namespace
-
-bool StartWorker(Worker *worker, WorkerBody body, void *context)
-{
-    worker->body = body;
-    worker->context = context;
-    return pthread_create(&worker->thread, nullptr, RunWorker, worker) == 0;
-}
-
-void JoinWorker(Worker *worker) { pthread_join(worker->thread, nullptr); }
-
-void PauseWorker() { usleep(1000); }

@@ -101,29 +101,6 @@ typedef void (*GuardedBody)(void *context);
 bool RunGuarded(GuardedBody body, void *context);
 
 // ---------------------------------------------------------------------------
-// Work beside the caller's thread.
-//
-// StartWorker runs body(context) on a thread of its own and returns true, or
-// returns false when no thread can be had (the work is then simply not done).
-// JoinWorker waits until the body has returned and gives the thread back;
-// every started worker must be joined. PauseWorker gives up the processor
-// for about a millisecond. The win32 build uses CreateThread, the native one
-// POSIX threads.
-typedef void (*WorkerBody)(void *context);
-struct Worker {
-#ifdef _WIN32
-    HANDLE thread;
-#else
-    pthread_t thread;
-#endif
-    WorkerBody body;
-    void *context;
-};
-bool StartWorker(Worker *worker, WorkerBody body, void *context);
-void JoinWorker(Worker *worker);
-void PauseWorker();
-
-// ---------------------------------------------------------------------------
 // Native stand-in controls for tests. Not in the win32 build.
 #ifndef _WIN32
 // Number of local memory blocks allocated and not yet freed.

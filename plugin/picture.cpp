@@ -85,9 +85,8 @@ uint32_t ContainerLength(ByteSource *source)
 // *bits get on ResultOk only.
 int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t userData, HLOCAL *info, HLOCAL *bits)
 {
-    Prefaulter prefaulter;
     PictureSink picture;
-    int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)), &prefaulter);
+    int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)));
     if (result != ResultOk)
         return result;
     DirectOutput direct = PictureDirectOutput(&picture);

@@ -104,7 +104,7 @@ uint32_t AppendToBlock(PictureBlock *block, const uint8_t *bytes, uint32_t count
 constexpr uint32_t FreshBlockLeast = 512u << 10;
 
 // Gives the pixel block, which holds nothing yet, the capacity of the whole
-// file; a large one has its pages brought in ahead of the decode.
+// file.
 void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
 {
     PictureBlock &bits = picture->bits;
@@ -119,7 +119,6 @@ void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
         return;
     FreeBlock(&bits);
     bits = fresh;
-    StartPrefaulter(picture->prefaulter, bits.start, bits.capacity);
 }
 
 // Once the file header is known: where the pixel data will begin, and room
@@ -141,12 +140,7 @@ void PlanLayout(PictureSink *picture)
 
 uint32_t AppendPixels(PictureSink *picture, const uint8_t *bytes, uint32_t count)
 {
-    PictureBlock &bits = picture->bits;
-    if (count > bits.capacity - bits.used)
-        StopPrefaulter(picture->prefaulter); // the block is about to move
-    uint32_t taken = AppendToBlock(&bits, bytes, count, MostBytes);
-    NotePrefaultProgress(picture->prefaulter, bits.used);
-    return taken;
+    return AppendToBlock(&picture->bits, bytes, count, MostBytes);
 }
 
 // Takes the start of count bytes into wherever the next byte of the file
@@ -218,7 +212,6 @@ void PictureCommit(void *owner, uint32_t count)
     auto *picture = static_cast<PictureSink *>(owner);
     picture->bits.used += count;
     picture->written += count;
-    NotePrefaultProgress(picture->prefaulter, picture->bits.used);
 }
 
 // The checks a decoded file must pass before it is handed over.
@@ -246,7 +239,6 @@ bool FitBlock(PictureBlock *block, uint32_t size)
 // The handover form: unlocked, each exactly as long as the host expects.
 int32_t FitBlocks(PictureSink *picture)
 {
-    StopPrefaulter(picture->prefaulter);
     UnlockBlock(&picture->info);
     UnlockBlock(&picture->bits);
     if (!FitBlock(&picture->info, picture->pixelsFrom - BmpFileHeaderSize))
@@ -268,10 +260,9 @@ uint32_t MostDecodedFrom(uint32_t containerLength)
     return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(containerLength) * DeflateMostExpansion, MostBytes));
 }
 
-int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit, Prefaulter *prefaulter)
+int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
 {
     *picture = {};
-    picture->prefaulter = prefaulter;
     if (!AllocateBlock(&picture->bits, ChunkSize))
         return ResultNoMemory;
     picture->reserveLimit = reserveLimit;
@@ -305,7 +296,6 @@ int32_t FinishPicture(PictureSink *picture, HLOCAL *infoOut, HLOCAL *bitsOut)
 
 void DiscardPicture(PictureSink *picture)
 {
-    StopPrefaulter(picture->prefaulter);
     FreeBlock(&picture->info);
     FreeBlock(&picture->bits);
 }

@@ -22,7 +22,6 @@
 
 #include "codec/container.h"
 #include "platform/platform.h"
-#include "plugin/prefault.h"
 #include "streams/sink.h"
 
 #include <cstdint>
@@ -55,9 +54,6 @@ struct PictureSink {
     uint32_t reserveLimit;
     PictureBlock info;
     PictureBlock bits;
-    // Brings the pixel block's pages in ahead of the decode once the block
-    // has its full size; stopped before the block moves or is handed over.
-    Prefaulter *prefaulter;
 };
 
 // The most that deflate expands its input: 258 bytes from a match coded in
@@ -70,10 +66,10 @@ uint32_t MostDecodedFrom(uint32_t containerLength);
 
 // Opens the sink with a bits block of ChunkSize bytes, as a memory sink
 // starts. reserveLimit caps what the file header's size field may reserve.
-// The prefaulter, the caller's, must outlive the sink. ResultOk, or
+// ResultOk, or
 // ResultNoMemory when the first block cannot be had (nothing is left
 // allocated).
-int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit, Prefaulter *prefaulter);
+int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit);
 
 // Lets the decode inflate pixel data straight into the pixel block, while it
 // has room, instead of copying it there from the output area.
