@@ -7,10 +7,12 @@
 //   bench/peak           the peak working set of one GetPicture, in a child
 //   bench/largest        --largest: the largest picture GetPicture delivers
 //   bench/sink_growth    --sink: the ByteSink's growth against piece-by-piece
+//   bench/report         --out: the same lines, kept in a file
 #include "bench/decode_table.h"
 #include "bench/largest.h"
 #include "bench/options.h"
 #include "bench/peak.h"
+#include "bench/report.h"
 #include "bench/sink_growth.h"
 
 #include <cstdio>
@@ -46,6 +48,19 @@ int RunMeasurements(const BenchOptions &options)
     return sink.Ok() ? ExitSuccess : Fail(sink);
 }
 
+// The measurements, their lines also going to the --out file if there is one.
+int RunReported(const BenchOptions &options)
+{
+    if (!options.outFile.empty()) {
+        Status started = StartReportFile(options.outFile, DescribeSelection(options));
+        if (!started.Ok())
+            return Fail(started);
+    }
+    int exitStatus = RunMeasurements(options);
+    Status finished = FinishReportFile();
+    return finished.Ok() ? exitStatus : Fail(finished);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -62,5 +77,5 @@ int main(int argc, char **argv)
     }
     if (!options.peakFile.empty())
         return RunPeakChild(options.peakFile);
-    return RunMeasurements(options);
+    return RunReported(options);
 }

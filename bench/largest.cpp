@@ -4,9 +4,9 @@
 #include "bench/peak.h"
 #include "bench/picture_calls.h"
 #include "bench/pictures.h"
+#include "bench/report.h"
 #include "bench/units.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace {
@@ -52,18 +52,16 @@ Status Try(uint32_t sizeMegabytes, Attempt *attempt)
     if (status.Ok())
         status = MeasurePeakInChild(path.Path(), &attempt->peak);
     if (!status.Ok()) {
-        std::printf("%8u MB  could not be tried: %s\n", sizeMegabytes, status.Message().c_str());
+        Report("%8u MB  could not be tried: %s\n", sizeMegabytes, status.Message().c_str());
         return status;
     }
-    std::printf("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt->decodedBytes),
-                InMegabytes(attempt->containerBytes));
+    Report("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt->decodedBytes),
+           InMegabytes(attempt->containerBytes));
     if (attempt->Delivered())
-        std::printf("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt->peak.peakBytes),
-                    static_cast<double>(attempt->peak.peakBytes) / attempt->decodedBytes);
+        Report("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt->peak.peakBytes),
+               static_cast<double>(attempt->peak.peakBytes) / attempt->decodedBytes);
     else
-        std::printf("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result),
-                    ResultMeaning(attempt->peak.result));
-    std::fflush(stdout);
+        Report("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result), ResultMeaning(attempt->peak.result));
     if (!attempt->Delivered() && attempt->peak.result != ResultNoMemory)
         return Status::Failure("GetPicture failed at " + std::to_string(sizeMegabytes) +
                                " MB for a reason other than memory");
@@ -105,23 +103,23 @@ void PrintConclusion(const Bounds &bounds)
 {
     unsigned processBits = static_cast<unsigned>(sizeof(void *) * BitsPerByte);
     if (bounds.failed == 0)
-        std::printf("\nGetPicture delivered every size tried, up to %u MB (%.1f MB decoded), in this %u-bit process\n",
-                    bounds.delivered, InMegabytes(bounds.deliveredBytes), processBits);
+        Report("\nGetPicture delivered every size tried, up to %u MB (%.1f MB decoded), in this %u-bit process\n",
+               bounds.delivered, InMegabytes(bounds.deliveredBytes), processBits);
     else if (bounds.delivered == 0)
-        std::printf("\nGetPicture delivered no size tried in this %u-bit process; it fails at %u MB\n", processBits,
-                    bounds.failed);
+        Report("\nGetPicture delivered no size tried in this %u-bit process; it fails at %u MB\n", processBits,
+               bounds.failed);
     else
-        std::printf("\nlargest decoded size GetPicture delivers in this %u-bit process: %.1f MB "
-                    "(it runs out of memory at %u MB)\n",
-                    processBits, InMegabytes(bounds.deliveredBytes), bounds.failed);
+        Report("\nlargest decoded size GetPicture delivers in this %u-bit process: %.1f MB "
+               "(it runs out of memory at %u MB)\n",
+               processBits, InMegabytes(bounds.deliveredBytes), bounds.failed);
 }
 
 } // namespace
 
 Status RunLargestSearch()
 {
-    std::printf("flat pictures, zlib level %d, each decoded once from a file in a fresh process\n\n", LargestLevel);
-    std::printf("%8s     %10s %8s  %s\n", "asked", "decoded MB", "ZQV MB", "GetPicture");
+    Report("flat pictures, zlib level %d, each decoded once from a file in a fresh process\n\n", LargestLevel);
+    Report("%8s     %10s %8s  %s\n", "asked", "decoded MB", "ZQV MB", "GetPicture");
     Bounds bounds;
     for (uint32_t size = LargestFirstMegabytes; size <= LargestCapMegabytes && bounds.failed == 0; size *= 2) {
         Status status = TryAndNarrow(size, &bounds);

@@ -18,6 +18,9 @@ constexpr const char *Usage = R"(usage: zqv_bench [options]
 Times decoding generated pictures, side by side in one process, each figure
 the median of its rounds:
   bare     zlib's inflate of the descrambled stream, in one call, into a buffer
+           allocated once
+  fresh    the same into a new zero-filled block like GetPicture's, allocated
+           and freed within the time, so paying the same page faults
   memory   GetPicture of the container in memory (flags 1)
   file     GetPicture of the container written to a file (flags 0)
 then measures the peak working set of one GetPicture from the file in a
@@ -32,6 +35,8 @@ options:
   --sink            also compare the sink's block growth, at each size up to 100 MB
   --largest         instead of the table, find the largest flat picture GetPicture
                     delivers from a file, in a child process
+  --out FILE        also write the results to FILE, under a line saying the
+                    build, date and selection (bench/results/ keeps full runs)
   --peak FILE       the child's job: decode FILE once and report the peak working set
   --help            this text
 )";
@@ -132,6 +137,12 @@ Status TakePeakFile(const char *, const std::string &text, BenchOptions *options
     return Status::Success();
 }
 
+Status TakeOutFile(const char *, const std::string &text, BenchOptions *options)
+{
+    options->outFile = text;
+    return Status::Success();
+}
+
 // The options that take a value, and what each does with it.
 struct ValueOption {
     const char *name;
@@ -139,8 +150,8 @@ struct ValueOption {
 };
 
 constexpr ValueOption ValueOptions[] = {
-    {"--sizes", ParseSizes},   {"--kinds", ParseKinds},      {"--levels", ParseLevels},
-    {"--rounds", ParseRounds}, {PeakOptionName, TakePeakFile},
+    {"--sizes", ParseSizes},   {"--kinds", ParseKinds},        {"--levels", ParseLevels},
+    {"--rounds", ParseRounds}, {PeakOptionName, TakePeakFile}, {"--out", TakeOutFile},
 };
 
 const ValueOption *FindValueOption(const std::string &name)
@@ -158,6 +169,19 @@ Status TakeValue(int argc, char **argv, int *at, std::string *value)
         return Status::Failure(std::string(argv[*at]) + " needs a value");
     *value = argv[++*at];
     return Status::Success();
+}
+
+// The items as the options take them: each as name gives it, commas between.
+template <typename Item, typename Name>
+std::string Joined(const std::vector<Item> &items, Name name)
+{
+    std::string joined;
+    for (const Item &item : items) {
+        if (!joined.empty())
+            joined += ',';
+        joined += name(item);
+    }
+    return joined;
 }
 
 } // namespace
@@ -187,3 +211,14 @@ Status ParseOptions(int argc, char **argv, BenchOptions *options)
 }
 
 void PrintUsage(std::FILE *stream) { std::fputs(Usage, stream); }
+
+std::string DescribeSelection(const BenchOptions &options)
+{
+    if (options.largest)
+        return "largest picture search";
+    std::string sizes = Joined(options.sizesMegabytes, Number);
+    std::string kinds = Joined(options.kinds, KindName);
+    std::string levels = Joined(options.levels, [](int level) { return std::to_string(level); });
+    return "sizes " + sizes + " MB, kinds " + kinds + ", levels " + levels + ", " + std::to_string(options.rounds) +
+           " round" + (options.rounds == 1 ? "" : "s") + (options.sinkGrowth ? ", sink growth" : "");
+}

@@ -17,6 +17,7 @@ struct BenchOptions {
     bool sinkGrowth = false; // also compare the sink's growth policy
     bool largest = false;    // find the largest picture GetPicture delivers, instead of the table
     std::string peakFile;    // not empty: be the --peak child for this container file
+    std::string outFile;     // not empty: also write the results to this file
     bool help = false;
 };
 
@@ -24,3 +25,7 @@ struct BenchOptions {
 Status ParseOptions(int argc, char **argv, BenchOptions *options);
 
 void PrintUsage(std::FILE *stream);
+
+// What the options select, in one line for the --out file's heading, such
+// as "sizes 0.1,1 MB, kinds photo,flat, levels 6, 5 rounds".
+std::string DescribeSelection(const BenchOptions &options);

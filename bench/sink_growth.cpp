@@ -1,5 +1,6 @@
 #include "bench/sink_growth.h"
 
+#include "bench/report.h"
 #include "bench/timing.h"
 #include "bench/units.h"
 #include "codec/container.h"
@@ -78,9 +79,8 @@ bool CompareAt(double sizeMegabytes, int rounds, const std::vector<uint8_t> &pie
     char ratio[32] = "-";
     if (!doubling.Failed() && !pieceByPiece.Failed())
         std::snprintf(ratio, sizeof ratio, "%.1f", pieceByPiece.medianSeconds / doubling.medianSeconds);
-    std::printf("%10g %16s %16s %12s\n", sizeMegabytes, SecondsCell(doubling).c_str(),
-                SecondsCell(pieceByPiece).c_str(), ratio);
-    std::fflush(stdout);
+    Report("%10g %16s %16s %12s\n", sizeMegabytes, SecondsCell(doubling).c_str(), SecondsCell(pieceByPiece).c_str(),
+           ratio);
     return !doubling.Failed() && !pieceByPiece.Failed();
 }
 
@@ -88,15 +88,13 @@ bool CompareAt(double sizeMegabytes, int rounds, const std::vector<uint8_t> &pie
 
 Status RunSinkGrowth(const std::vector<double> &sizesMegabytes, int rounds)
 {
-    std::printf("\nsink growth: %u-byte writes, median seconds of %d round%s\n", ChunkSize, rounds,
-                rounds == 1 ? "" : "s");
-    std::printf("%10s %16s %16s %12s\n", "size MB", "ByteSink", "piece by piece", "ratio");
+    Report("\nsink growth: %u-byte writes, median seconds of %d round%s\n", ChunkSize, rounds, rounds == 1 ? "" : "s");
+    Report("%10s %16s %16s %12s\n", "size MB", "ByteSink", "piece by piece", "ratio");
     std::vector<uint8_t> piece(ChunkSize, PieceFill);
     bool allWorked = true;
     for (double sizeMegabytes : sizesMegabytes) {
         if (sizeMegabytes > SinkLargestMegabytes)
-            std::printf("%10g   skipped: the piece-by-piece baseline grows with the square of the size\n",
-                        sizeMegabytes);
+            Report("%10g   skipped: the piece-by-piece baseline grows with the square of the size\n", sizeMegabytes);
         else if (!CompareAt(sizeMegabytes, rounds, piece))
             allWorked = false;
     }

@@ -1,0 +1,69 @@
+#include "bench/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <zlib.h>
+
+namespace {
+
+#if defined(_WIN32)
+constexpr const char *BuildName = "win32";
+#else
+constexpr const char *BuildName = "native";
+#endif
+
+std::FILE *reportFile = nullptr;
+bool reportFileFailed = false; // a write or flush to it failed
+
+std::string LocalDateAndTime()
+{
+    std::time_t now = std::time(nullptr);
+    char text[32] = "unknown date";
+    if (const std::tm *local = std::localtime(&now))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", local);
+    return text;
+}
+
+void WriteTo(std::FILE *stream, const char *format, std::va_list arguments)
+{
+    if (std::vfprintf(stream, format, arguments) < 0 || std::fflush(stream) != 0)
+        if (stream == reportFile)
+            reportFileFailed = true;
+}
+
+} // namespace
+
+Status StartReportFile(const std::string &path, const std::string &what)
+{
+    reportFile = std::fopen(path.c_str(), "w");
+    if (reportFile == nullptr)
+        return Status::Failure("cannot create " + path);
+    reportFileFailed = std::fprintf(reportFile, "zqv_bench, %s build, %s, zlib %s: %s\n\n", BuildName,
+                                    LocalDateAndTime().c_str(), zlibVersion(), what.c_str()) < 0;
+    return Status::Success();
+}
+
+Status FinishReportFile()
+{
+    if (reportFile == nullptr)
+        return Status::Success();
+    bool closed = std::fclose(reportFile) == 0;
+    reportFile = nullptr;
+    if (reportFileFailed || !closed)
+        return Status::Failure("the results could not all be written to the --out file");
+    return Status::Success();
+}
+
+void Report(const char *format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    WriteTo(stdout, format, arguments);
+    va_end(arguments);
+    if (reportFile == nullptr)
+        return;
+    va_start(arguments, format);
+    WriteTo(reportFile, format, arguments);
+    va_end(arguments);
+}
