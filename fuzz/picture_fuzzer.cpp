@@ -7,9 +7,12 @@
 //            reallocation (0 none); high nibble, fail that LocalLock (0 none)
 //   rest     the container
 // After every call every local block must be back (the delivered ones once
-// freed), and the out-parameters written only on success. When nothing was
-// stopped or made to fail and zlib alone inflates the container to its end,
-// the delivered blocks must be exactly the pieces of that BMP file.
+// freed), and the out-parameters written only on success. On success both
+// blocks must be as long as their bitmap information describes, and the
+// pixel block as long as all that zlib alone inflates from the container.
+// When nothing was stopped or made to fail and zlib inflates the container to
+// its end, the delivered blocks must hold the pieces of that BMP file,
+// followed by nothing but zeros.
 #include "codec/container.h"
 #include "fuzz/fuzz_target.h"
 #include "plugin/api.h"
@@ -55,9 +58,9 @@ int32_t WINAPI ScriptedProgress(int32_t numerator, int32_t denominator, int32_t 
     return script->calls == script->stopAtCall ? 1 : 0;
 }
 
-// The whole BMP file, when zlib alone inflates the unmasked container to
-// the end of its stream; false otherwise.
-bool InflateWhole(const uint8_t *container, size_t length, Bytes *file)
+// The BMP file, as far as zlib alone inflates the unmasked container; true
+// when that reaches the end of its stream.
+bool Inflate(const uint8_t *container, size_t length, Bytes *file)
 {
     Bytes plain(container, container + length);
     for (uint8_t &byte : plain)
@@ -79,16 +82,22 @@ bool InflateWhole(const uint8_t *container, size_t length, Bytes *file)
     return step == Z_STREAM_END;
 }
 
-Bytes BlockBytes(HLOCAL block)
+// The block starts with the expected bytes and holds only zeros after them.
+// Read in place: a block may be far larger than what it starts with.
+bool HoldsThenZeros(HLOCAL block, const Bytes &expected)
 {
-    // An empty block (no bitmap information) cannot be locked, and holds nothing.
-    if (LocalSize(block) == 0)
-        return {};
+    size_t size = LocalSize(block);
+    if (size < expected.size())
+        return false;
+    // An empty block cannot be locked, and holds nothing.
+    if (size == 0)
+        return true;
     auto *address = static_cast<const uint8_t *>(LocalLock(block));
     FUZZ_REQUIRE(address != nullptr, "a delivered block cannot be locked");
-    Bytes bytes(address, address + LocalSize(block));
+    bool holds = std::equal(expected.begin(), expected.end(), address) &&
+                 std::all_of(address + expected.size(), address + size, [](uint8_t byte) { return byte == 0; });
     LocalUnlock(block);
-    return bytes;
+    return holds;
 }
 
 uint32_t PixelOffset(const Bytes &file)
@@ -112,11 +121,8 @@ int32_t ExpectedResult(const Bytes &file)
     return PixelOffset(file) > file.size() ? ResultBadFormat : ResultOk;
 }
 
-void CheckAgainstZlib(const uint8_t *container, size_t length, int32_t result, HLOCAL info, HLOCAL bits)
+void CheckAgainstWholeFile(const Bytes &file, int32_t result, HLOCAL info, HLOCAL bits)
 {
-    Bytes file;
-    if (!InflateWhole(container, length, &file))
-        return;
     int32_t expected = ExpectedResult(file);
     FUZZ_REQUIRE(result == expected, "GetPicture answered %d for a whole %zu-byte stream, expected %d", result,
                  file.size(), expected);
@@ -125,9 +131,141 @@ void CheckAgainstZlib(const uint8_t *container, size_t length, int32_t result, H
     uint32_t offset = PixelOffset(file);
     Bytes expectedInfo(file.begin() + BmpFileHeaderSize, file.begin() + offset);
     Bytes expectedBits(file.begin() + offset, file.end());
-    expectedBits.resize(file.size(), 0);
-    FUZZ_REQUIRE(BlockBytes(info) == expectedInfo, "the info block differs from bytes 14..%u of the file", offset);
-    FUZZ_REQUIRE(BlockBytes(bits) == expectedBits, "the bits block differs from the pixel data plus zeros");
+    FUZZ_REQUIRE(HoldsThenZeros(info, expectedInfo), "the info block is not bytes 14..%u of the file plus zeros",
+                 offset);
+    FUZZ_REQUIRE(HoldsThenZeros(bits, expectedBits), "the bits block is not the pixel data plus zeros");
+}
+
+// ---------------------------------------------------------------------------
+// What the blocks must cover: as much as their bitmap information describes,
+// however little of it the file held, since a host reads that much. Worked
+// out from the info block alone, as a host does; a field the block is too
+// short to hold reads as zero.
+
+constexpr uint64_t SmallestInfoBlock = 12;
+constexpr uint32_t CoreHeaderSize = 12; // 16-bit width and height, no compression field
+constexpr uint32_t InfoHeaderSize = 40;
+constexpr size_t FieldsEnd = 40; // every field read lies before this offset
+constexpr uint32_t CompressionNone = 0;
+constexpr uint32_t CompressionBitFields = 3;
+constexpr uint32_t CompressionAlphaBitFields = 6;
+constexpr uint64_t BitFieldMasksSize = 12;      // red, green, blue
+constexpr uint64_t AlphaBitFieldMasksSize = 16; // and alpha
+constexpr uint32_t MostColorsUsed = 256;
+constexpr uint32_t MostPalettedBits = 8;
+constexpr uint64_t PaletteEntrySize = 4;     // blue, green, red, reserved
+constexpr uint64_t CorePaletteEntrySize = 3; // blue, green, red
+
+struct BitmapDescription {
+    uint32_t headerSize = 0;
+    uint64_t width = 0; // absolute values
+    uint64_t height = 0;
+    uint32_t bitCount = 0;
+    uint32_t compression = 0;
+    uint32_t sizeImage = 0;
+    uint32_t colorsUsed = 0;
+};
+
+// The little-endian field of width bytes at offset; 0 when the block ends first.
+uint32_t Field(const Bytes &info, size_t offset, size_t width)
+{
+    if (offset + width > info.size())
+        return 0;
+    uint32_t value = 0;
+    for (size_t index = width; index-- > 0;)
+        value = value << 8 | info[offset + index];
+    return value;
+}
+
+uint64_t Magnitude(uint32_t field)
+{
+    int64_t value = static_cast<int32_t>(field);
+    return static_cast<uint64_t>(value < 0 ? -value : value);
+}
+
+BitmapDescription Describe(HLOCAL info)
+{
+    Bytes fields;
+    size_t size = std::min(LocalSize(info), FieldsEnd);
+    if (size > 0) {
+        auto *address = static_cast<const uint8_t *>(LocalLock(info));
+        FUZZ_REQUIRE(address != nullptr, "the info block cannot be locked");
+        fields.assign(address, address + size);
+        LocalUnlock(info);
+    }
+    BitmapDescription bitmap;
+    bitmap.headerSize = Field(fields, 0, 4);
+    if (bitmap.headerSize == CoreHeaderSize) {
+        bitmap.width = Field(fields, 4, 2);
+        bitmap.height = Field(fields, 6, 2);
+        bitmap.bitCount = Field(fields, 10, 2);
+        return bitmap;
+    }
+    bitmap.width = Magnitude(Field(fields, 4, 4));
+    bitmap.height = Magnitude(Field(fields, 8, 4));
+    bitmap.bitCount = Field(fields, 14, 2);
+    bitmap.compression = Field(fields, 16, 4);
+    bitmap.sizeImage = Field(fields, 20, 4);
+    bitmap.colorsUsed = Field(fields, 32, 4);
+    return bitmap;
+}
+
+uint64_t InfoBlockNeeds(const BitmapDescription &bitmap)
+{
+    uint64_t masks = 0;
+    if (bitmap.headerSize == InfoHeaderSize && bitmap.compression == CompressionBitFields)
+        masks = BitFieldMasksSize;
+    if (bitmap.headerSize == InfoHeaderSize && bitmap.compression == CompressionAlphaBitFields)
+        masks = AlphaBitFieldMasksSize;
+    uint64_t entries = 0;
+    if (bitmap.colorsUsed != 0 && bitmap.colorsUsed <= MostColorsUsed)
+        entries = bitmap.colorsUsed;
+    else if (bitmap.bitCount <= MostPalettedBits)
+        entries = uint64_t(1) << bitmap.bitCount;
+    uint64_t entrySize = bitmap.headerSize == CoreHeaderSize ? CorePaletteEntrySize : PaletteEntrySize;
+    return std::max(SmallestInfoBlock, bitmap.headerSize + masks + entries * entrySize);
+}
+
+// Only uncompressed and bit-field pixels are laid out in rows of known size.
+bool HasRows(const BitmapDescription &bitmap)
+{
+    return bitmap.headerSize == CoreHeaderSize || bitmap.compression == CompressionNone ||
+           bitmap.compression == CompressionBitFields || bitmap.compression == CompressionAlphaBitFields;
+}
+
+// Rows of whole 32-bit words; saturates, as a height of 2^31 rows of 2^44
+// bytes does not fit 64 bits.
+uint64_t RowsSize(const BitmapDescription &bitmap)
+{
+    uint64_t stride = (bitmap.width * bitmap.bitCount + 31) / 32 * 4;
+    if (bitmap.height != 0 && stride > UINT64_MAX / bitmap.height)
+        return UINT64_MAX;
+    return stride * bitmap.height;
+}
+
+// allocationRefused: the stand-in was told to refuse an allocation of the
+// call, and did. Natively nothing else is refused (a real shortage ends the
+// process under the sanitizers), so only that excuses a pixel block shorter
+// than biSizeImage, which must still hold the rows.
+void CheckCover(HLOCAL info, HLOCAL bits, size_t decodedLength, bool allocationRefused)
+{
+    BitmapDescription bitmap = Describe(info);
+    uint64_t infoNeeds = InfoBlockNeeds(bitmap);
+    FUZZ_REQUIRE(LocalSize(info) >= infoNeeds,
+                 "info block of %zu bytes; header size %u, %u bits, compression %u, %u colours used need %llu",
+                 LocalSize(info), bitmap.headerSize, bitmap.bitCount, bitmap.compression, bitmap.colorsUsed,
+                 static_cast<unsigned long long>(infoNeeds));
+    size_t pixelBlock = LocalSize(bits);
+    FUZZ_REQUIRE(pixelBlock >= decodedLength, "bits block of %zu bytes, shorter than the %zu bytes decoded",
+                 pixelBlock, decodedLength);
+    if (HasRows(bitmap))
+        FUZZ_REQUIRE(pixelBlock >= RowsSize(bitmap),
+                     "bits block of %zu bytes; %llu rows of %llu pixels at %u bits need %llu", pixelBlock,
+                     static_cast<unsigned long long>(bitmap.height), static_cast<unsigned long long>(bitmap.width),
+                     bitmap.bitCount, static_cast<unsigned long long>(RowsSize(bitmap)));
+    if (!allocationRefused)
+        FUZZ_REQUIRE(pixelBlock >= bitmap.sizeImage, "bits block of %zu bytes, biSizeImage %u", pixelBlock,
+                     bitmap.sizeImage);
 }
 
 } // namespace
@@ -149,12 +287,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     long failLock = failureControl >> 4;
 
     long liveBefore = LocalMemoryLiveBlocks();
+    long allocationsBefore = LocalMemoryAllocationCalls();
     LocalMemoryFailAllocation(failAllocation);
     LocalMemoryFailLock(failLock);
     HLOCAL info = Untouched;
     HLOCAL bits = Untouched;
     int32_t result = GetPicture(reinterpret_cast<const char *>(container), static_cast<int32_t>(length), 1, &info,
                                 &bits, ScriptedProgress, UserData);
+    bool allocationRefused = failAllocation != 0 && LocalMemoryAllocationCalls() - allocationsBefore >= failAllocation;
     LocalMemoryFailAllocation(0);
     LocalMemoryFailLock(0);
     script = nullptr;
@@ -166,14 +306,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_REQUIRE(info != nullptr && bits != nullptr && info != Untouched && bits != Untouched,
                      "ResultOk without both blocks");
-        FUZZ_REQUIRE(LocalSize(bits) >= LocalSize(info) + BmpFileHeaderSize,
-                     "bits block of %zu bytes is shorter than the info block (%zu) plus the file header",
-                     LocalSize(bits), LocalSize(info));
     }
     if (failLock == 0)
         FUZZ_REQUIRE(result != ResultMemoryError, "ResultMemoryError with no lock made to fail");
-    if (progressControl == 0 && failureControl == 0)
-        CheckAgainstZlib(container, length, result, info, bits);
+    bool undisturbed = progressControl == 0 && failureControl == 0;
+    if (result == ResultOk || undisturbed) {
+        Bytes file;
+        bool whole = Inflate(container, length, &file);
+        if (result == ResultOk)
+            CheckCover(info, bits, file.size(), allocationRefused);
+        if (undisturbed && whole)
+            CheckAgainstWholeFile(file, result, info, bits);
+    }
     if (result == ResultOk) {
         LocalFree(info);
         LocalFree(bits);
