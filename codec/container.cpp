@@ -1,5 +1,6 @@
 #include "codec/container.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -11,6 +12,86 @@ constexpr uint32_t BmpReserved2Field = 8;
 uint16_t ReadLittle16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
 uint32_t ReadLittle32(const uint8_t *bytes) { return ReadLittle16(bytes) | uint32_t(ReadLittle16(bytes + 2)) << 16; }
+
+// The fields of the two kinds of bitmap header, at their offsets in the
+// bitmap information.
+constexpr uint32_t HeaderSizeField = 0;
+constexpr uint32_t CoreWidthField = 4;   // 16 bits
+constexpr uint32_t CoreHeightField = 6;  // 16 bits
+constexpr uint32_t CoreBitsField = 10;   // 16 bits
+constexpr uint32_t WidthField = 4;       // signed 32 bits
+constexpr uint32_t HeightField = 8;      // signed 32 bits, negative for top-down
+constexpr uint32_t BitsField = 14;       // 16 bits
+constexpr uint32_t CompressionField = 16;
+constexpr uint32_t ImageSizeField = 20;
+constexpr uint32_t ColorsUsedField = 32;
+
+// The header of every bitmap that is not a core one has at least the fields
+// up to its important-colours count.
+constexpr uint32_t CommonBitmapHeaderSize = 40;
+constexpr uint32_t CompressionNone = 0;
+constexpr uint32_t CompressionBitFields = 3;
+constexpr uint32_t CompressionAlphaBitFields = 6;
+constexpr uint32_t BitFieldMaskSize = 4;
+constexpr uint32_t MostPaletteEntries = 256;
+constexpr uint32_t MostPalettedBits = 8;
+constexpr uint32_t CoreEntrySize = 3; // blue, green, red
+constexpr uint32_t EntrySize = 4;     // blue, green, red, reserved
+constexpr uint32_t RowAlignmentBits = 32;
+constexpr uint32_t RowAlignmentBytes = RowAlignmentBits / 8;
+constexpr uint64_t UncountableSize = UINT64_MAX;
+
+// A field of the bitmap information, zero where the information ends first.
+uint32_t InfoField(const uint8_t *info, uint32_t infoLength, uint32_t offset, uint32_t width)
+{
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < width && offset + i < infoLength; ++i)
+        value |= uint32_t(info[offset + i]) << (8 * i);
+    return value;
+}
+
+uint32_t AbsoluteValue(uint32_t signedField)
+{
+    return static_cast<int32_t>(signedField) < 0 ? 0u - signedField : signedField;
+}
+
+// The product of two sizes, when it can be counted at all.
+bool MulSizesValid(uint64_t a, uint64_t b, uint64_t *product)
+{
+    return !__builtin_mul_overflow(a, b, product);
+}
+
+uint64_t RowsBytes(uint32_t width, uint32_t height, uint32_t bits)
+{
+    // width * bits < 2^48: the stride itself cannot overflow.
+    uint64_t stride = (uint64_t(width) * bits + RowAlignmentBits - 1) / RowAlignmentBits * RowAlignmentBytes;
+    uint64_t rows;
+    return MulSizesValid(stride, height, &rows) ? rows : UncountableSize;
+}
+
+uint32_t PaletteEntries(uint32_t colorsUsed, uint32_t bits)
+{
+    if (colorsUsed != 0 && colorsUsed <= MostPaletteEntries)
+        return colorsUsed;
+    return bits >= 1 && bits <= MostPalettedBits ? 1u << bits : 0;
+}
+
+uint32_t MaskBytes(uint32_t headerSize, uint32_t compression)
+{
+    if (headerSize != CommonBitmapHeaderSize)
+        return 0; // later headers hold their masks themselves
+    if (compression == CompressionBitFields)
+        return 3 * BitFieldMaskSize;
+    if (compression == CompressionAlphaBitFields)
+        return 4 * BitFieldMaskSize;
+    return 0;
+}
+
+bool HasRows(uint32_t compression)
+{
+    return compression == CompressionNone || compression == CompressionBitFields ||
+           compression == CompressionAlphaBitFields;
+}
 
 bool StartInflater(Inflater *inflater, uint8_t *input, uint32_t inputLength)
 {
@@ -33,6 +114,26 @@ bool HasBmpFileHeader(const uint8_t *header)
 uint32_t BmpPixelDataOffset(const uint8_t *header) { return ReadLittle32(header + BmpPixelOffsetField); }
 
 uint32_t BmpFileSize(const uint8_t *header) { return ReadLittle32(header + BmpFileSizeField); }
+
+BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
+{
+    auto field = [&](uint32_t offset, uint32_t width) { return InfoField(info, infoLength, offset, width); };
+    uint32_t headerSize = field(HeaderSizeField, 4);
+    if (headerSize == CoreBitmapHeaderSize) {
+        uint32_t bits = field(CoreBitsField, 2);
+        uint64_t palette = uint64_t(PaletteEntries(0, bits)) * CoreEntrySize;
+        return {CoreBitmapHeaderSize + palette,
+                RowsBytes(field(CoreWidthField, 2), field(CoreHeightField, 2), bits), 0};
+    }
+    uint32_t bits = field(BitsField, 2);
+    uint32_t compression = field(CompressionField, 4);
+    uint64_t header = std::max(headerSize, CommonBitmapHeaderSize);
+    uint64_t palette = uint64_t(PaletteEntries(field(ColorsUsedField, 4), bits)) * EntrySize;
+    uint64_t rows = HasRows(compression)
+                        ? RowsBytes(AbsoluteValue(field(WidthField, 4)), AbsoluteValue(field(HeightField, 4)), bits)
+                        : 0;
+    return {header + MaskBytes(headerSize, compression) + palette, rows, field(ImageSizeField, 4)};
+}
 
 void Descramble(uint8_t *block, uint32_t count)
 {

@@ -15,7 +15,9 @@
 //   offset 10  32 bits  pixel-data offset, counted from offset 0
 //   offset 14           bitmap information (header and colour table)
 //   pixel-data offset   pixel data, to the end
-// Nothing else of the bitmap is examined.
+// Of the bitmap information only what the blocks handed to a host must cover
+// is read (DescribeBitmap): a host trusts the bitmap header and reads as far
+// as it describes.
 #pragma once
 
 #include "plugin/api.h"
@@ -46,6 +48,31 @@ uint32_t BmpPixelDataOffset(const uint8_t *header);
 // taken as a hint only.
 uint32_t BmpFileSize(const uint8_t *header);
 
+// The smallest bitmap header: the 12-byte core header. Bitmap information
+// shorter than this is no picture.
+constexpr uint32_t CoreBitmapHeaderSize = 12;
+
+// How much a host reads, trusting a bitmap information block:
+//   infoBytes   the header (at least 40 bytes unless it is a core header,
+//               as a host reads the common fields of any other), the three
+//               or four bit-field masks that follow a 40-byte header with
+//               bit-field compression, and the palette the header implies
+//               (its colours-used count when set and at most 256, else
+//               2^bits for 8 bits or fewer; 3 bytes an entry under the core
+//               header, 4 under any other);
+//   rowsBytes   for an uncompressed or bit-field bitmap, its rows: the row
+//               stride (rounded up to 4 bytes) times the height, both taken
+//               as absolute values; 0 for a compressed one;
+//   imageSize   the header's image size field, 0 when it has none.
+// Fields beyond infoLength read as zero. A size too large to count is
+// UINT64_MAX, which no block can have.
+struct BitmapExtent {
+    uint64_t infoBytes;
+    uint64_t rowsBytes;
+    uint32_t imageSize;
+};
+BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength);
+
 // XORs count bytes in place with ScrambleMask, a 32-bit word at a time; any
 // alignment, count 0 included.
 void Descramble(uint8_t *block, uint32_t count);
@@ -74,8 +101,10 @@ int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint3
 // calls progress(consumed / 2, total, userData): consumed counts the
 // container bytes taken so far, total is the source's length as Tell gives it
 // at its end (a file's full size, even when the container starts at an
-// offset). A nonzero answer stops the decode before that step's output is
-// written.
+// offset). For a source of 2 GiB or more both numbers are divided by one
+// power of two, the least that makes total fit an int32_t, so the host sees
+// the same proportion. A nonzero answer stops the decode before that step's
+// output is written.
 //   ResultOk          the stream ended, or the source ran out first (a
 //                     truncated container: the sink holds what was decoded).
 //                     Bytes after the end of the stream are ignored.

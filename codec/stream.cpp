@@ -1,6 +1,8 @@
 // The streaming decode behind GetPicture.
 #include "codec/container.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -13,11 +15,29 @@ struct StreamDecode {
     const DirectOutput *direct; // null: every step goes through the output area
     ProgressCallback progress;
     int32_t userData;
-    int32_t total;           // the source's length
-    uint32_t consumedBefore; // container bytes of the chunks already done
+    SourcePosition total;    // the source's length
+    int progressShift;       // scales progress numbers down to fit an int
+    uint64_t consumedBefore; // container bytes of the chunks already done
     uint8_t input[ChunkSize];
     uint8_t output[ChunkSize];
 };
+
+// How far progress numbers are shifted right so that total, and so every
+// numerator, fits the callback's int: not at all below 2 GiB.
+int ProgressShiftFor(SourcePosition total)
+{
+    int shift = 0;
+    while ((total >> shift) > INT32_MAX)
+        ++shift;
+    return shift;
+}
+
+int32_t ReportProgress(const StreamDecode &decode, uint64_t consumed)
+{
+    auto numerator = static_cast<int32_t>((consumed / 2) >> decode.progressShift);
+    auto denominator = static_cast<int32_t>(decode.total >> decode.progressShift);
+    return decode.progress(numerator, denominator, decode.userData);
+}
 
 // Where the next step may inflate straight into the sink, or null.
 uint8_t *DirectRoom(const StreamDecode &decode)
@@ -44,8 +64,8 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
         stream.next_out = room ? room : decode.output;
         stream.avail_out = ChunkSize;
         int stepResult = inflate(&stream, Z_NO_FLUSH);
-        uint32_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
-        if (decode.progress(static_cast<int32_t>(consumed / 2), decode.total, decode.userData) != 0) {
+        uint64_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
+        if (ReportProgress(decode, consumed) != 0) {
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
@@ -75,11 +95,12 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
 int32_t RunDecode(StreamDecode &decode)
 {
     ByteSource *source = decode.source;
-    int32_t start = source->Seek(source, 0, 2);
+    SourcePosition start = source->Seek(source, 0, SeekFromEnd);
     if (start == -1)
         return ResultFileError;
-    decode.total = source->Tell(source);
-    source->Seek(source, start, 0);
+    decode.total = std::max<SourcePosition>(source->Tell(source), 0);
+    decode.progressShift = ProgressShiftFor(decode.total);
+    source->Seek(source, start, SeekFromStart);
 
     std::memset(&decode.inflater->stream, 0, sizeof decode.inflater->stream);
     if (inflateInit(&decode.inflater->stream) != Z_OK)

@@ -122,6 +122,19 @@ int64_t FileSizeOf(int fd)
 }
 } // namespace
 
+namespace {
+thread_local DWORD lastError = NO_ERROR;
+
+DWORD FailedMove(DWORD error)
+{
+    lastError = error;
+    return INVALID_SET_FILE_POINTER;
+}
+} // namespace
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method)
 {
     int fd = DescriptorOf(file);
@@ -132,15 +145,15 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD metho
         // Found without moving: a refused move leaves the position alone.
         base = FileSizeOf(fd);
     else if (method != FILE_BEGIN)
-        return INVALID_SET_FILE_POINTER;
+        return FailedMove(ERROR_INVALID_HANDLE);
     if (base < 0)
-        return INVALID_SET_FILE_POINTER;
+        return FailedMove(ERROR_INVALID_HANDLE);
     int64_t high = distanceHigh ? *distanceHigh : (distance < 0 ? -1 : 0);
     int64_t target = base + static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | static_cast<uint32_t>(distance));
     if (target < 0 || (distanceHigh == nullptr && target >= (int64_t(1) << 32)))
-        return INVALID_SET_FILE_POINTER;
+        return FailedMove(ERROR_NEGATIVE_SEEK);
     if (lseek(fd, target, SEEK_SET) < 0)
-        return INVALID_SET_FILE_POINTER;
+        return FailedMove(ERROR_NEGATIVE_SEEK);
     if (distanceHigh)
         *distanceHigh = static_cast<LONG>(target >> 32);
     return static_cast<DWORD>(target);

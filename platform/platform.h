@@ -32,6 +32,9 @@ typedef void *LPVOID;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define NO_ERROR 0u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NEGATIVE_SEEK 131u
 
 #define GENERIC_READ 0x80000000u
 #define FILE_SHARE_READ 0x00000001u
@@ -54,9 +57,14 @@ typedef void *LPVOID;
 HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
                    DWORD disposition, DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD count, DWORD *countRead, void *overlapped);
-// 32-bit positions only (no high part): a move to a position below 0 or at
-// 4 GiB or beyond fails with INVALID_SET_FILE_POINTER, as on Windows.
+// Without a high part a move to a position below 0 or at 4 GiB or beyond
+// fails with INVALID_SET_FILE_POINTER, as on Windows. With one, positions are
+// 64 bits wide, and a failure also sets the last error (a position whose low
+// part is 0xFFFFFFFF is no failure).
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method);
+// The calling thread's last error.
+DWORD GetLastError();
+void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE object);
 
 // Local memory. Every handle, fixed or moveable, must be locked to reach its

@@ -71,14 +71,14 @@ int32_t ReportCompleteGuarded(ProgressCallback progress, int32_t userData)
 
 // The length of the container the source holds, from where it stands to its
 // end; 0 when the end cannot be found (the decode then reports that itself).
-uint32_t ContainerLength(ByteSource *source)
+uint64_t ContainerLength(ByteSource *source)
 {
-    int32_t start = source->Seek(source, 0, 2);
+    SourcePosition start = source->Seek(source, 0, SeekFromEnd);
     if (start == -1)
         return 0;
-    int32_t end = source->Tell(source);
-    source->Seek(source, start, 0);
-    return end > start ? static_cast<uint32_t>(end - start) : 0;
+    SourcePosition end = source->Tell(source);
+    source->Seek(source, start, SeekFromStart);
+    return end > start ? static_cast<uint64_t>(end - start) : 0;
 }
 
 // Decodes the source into the two blocks the host receives, which *info and
@@ -103,6 +103,9 @@ int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t use
 int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
                     ProgressCallback progress, int32_t userData)
 {
+    // Nowhere to put the picture: refused before anything is read or allocated.
+    if (infoOut == nullptr || bitsOut == nullptr)
+        return ResultMemoryError;
     if (progress == nullptr)
         progress = DefaultProgress;
     ByteSource source;

@@ -224,26 +224,70 @@ int32_t CheckDecodedFile(const PictureSink *picture)
         return ResultNoMemory;
     if (pixelOffset > picture->written)
         return ResultBadFormat;
+    // A host reads a bitmap header from the info block whatever its size.
+    if (pixelOffset - BmpFileHeaderSize < CoreBitmapHeaderSize)
+        return ResultBadFormat;
     return ResultOk;
 }
 
-// Gives an unlocked block exactly size bytes; an info block that never
-// received a byte is allocated here (it may be empty).
+// The sizes the blocks are handed over with. A host trusts the bitmap header
+// and reads as far as it describes, so each block covers at least that, the
+// rest zero: a cut-short picture shows black where it ends. The pixel block
+// covers the rows the header describes, and its image size too when a block
+// so large can be had. It stays as long as the whole BMP file the two blocks
+// make (file header, info block, pixel data), as for a complete picture.
+struct HandoverSizes {
+    uint32_t info;
+    uint32_t bitsLeast;
+    uint32_t bitsWanted;
+};
+
+// The pixel block for pixel data of pixelBytes after an info block of
+// infoSize bytes; false when no block can be that large.
+bool WholeFileSize(uint32_t infoSize, uint64_t pixelBytes, uint32_t *size)
+{
+    if (pixelBytes > MostBytes)
+        return false;
+    uint64_t whole = BmpFileHeaderSize + uint64_t(infoSize) + pixelBytes; // below 2^34: counted exactly
+    *size = static_cast<uint32_t>(whole);
+    return whole <= MostBytes;
+}
+
+// False when even the least a host would read is more than a block can hold.
+bool PlanHandover(const PictureSink *picture, HandoverSizes *sizes)
+{
+    const PictureBlock &info = picture->info;
+    BitmapExtent extent = DescribeBitmap(info.start, info.used);
+    if (extent.infoBytes > MostBytes)
+        return false;
+    sizes->info = std::max(info.used, static_cast<uint32_t>(extent.infoBytes));
+    uint64_t pixelsDecoded = picture->written - picture->pixelsFrom;
+    uint64_t pixelsLeast = std::max(pixelsDecoded, extent.rowsBytes);
+    uint64_t pixelsWanted = std::max<uint64_t>(pixelsLeast, extent.imageSize);
+    if (!WholeFileSize(sizes->info, pixelsLeast, &sizes->bitsLeast))
+        return false;
+    if (!WholeFileSize(sizes->info, pixelsWanted, &sizes->bitsWanted))
+        sizes->bitsWanted = sizes->bitsLeast;
+    return true;
+}
+
+// Gives an unlocked block exactly size bytes; what it gains is zero.
 bool FitBlock(PictureBlock *block, uint32_t size)
 {
-    if (block->handle == nullptr)
-        return (block->handle = LocalAlloc(PictureBlockFlags, size)) != nullptr;
     return block->capacity == size || ReallocateBlock(block, size);
 }
 
-// The handover form: unlocked, each exactly as long as the host expects.
+// The handover form: unlocked, each exactly as long as planned.
 int32_t FitBlocks(PictureSink *picture)
 {
+    HandoverSizes sizes;
+    bool coverable = PlanHandover(picture, &sizes); // reads the info block while it is locked
     UnlockBlock(&picture->info);
     UnlockBlock(&picture->bits);
-    if (!FitBlock(&picture->info, picture->pixelsFrom - BmpFileHeaderSize))
+    if (!coverable || !FitBlock(&picture->info, sizes.info))
         return ResultNoMemory;
-    if (!FitBlock(&picture->bits, picture->written))
+    // A careless image size field does not cost the picture.
+    if (!FitBlock(&picture->bits, sizes.bitsWanted) && !FitBlock(&picture->bits, sizes.bitsLeast))
         return ResultNoMemory;
     // The host reaches the pixels by locking their block: one that cannot be
     // locked is of no use to it.
@@ -255,9 +299,12 @@ int32_t FitBlocks(PictureSink *picture)
 
 } // namespace
 
-uint32_t MostDecodedFrom(uint32_t containerLength)
+uint32_t MostDecodedFrom(uint64_t containerLength)
 {
-    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(containerLength) * DeflateMostExpansion, MostBytes));
+    uint64_t most;
+    if (__builtin_mul_overflow(containerLength, uint64_t(DeflateMostExpansion), &most))
+        return MostBytes;
+    return static_cast<uint32_t>(std::min<uint64_t>(most, MostBytes));
 }
 
 int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)

@@ -62,7 +62,7 @@ constexpr uint32_t DeflateMostExpansion = 1032;
 
 // What a container of containerLength bytes can decode to at most, as the
 // reserve limit of OpenPictureSink; the largest 32-bit count for a longer one.
-uint32_t MostDecodedFrom(uint32_t containerLength);
+uint32_t MostDecodedFrom(uint64_t containerLength);
 
 // Opens the sink with a bits block of ChunkSize bytes, as a memory sink
 // starts. reserveLimit caps what the file header's size field may reserve.
@@ -78,9 +78,14 @@ DirectOutput PictureDirectOutput(PictureSink *picture);
 // Ends a sink whose decode succeeded, checking the decoded file and handing
 // over its two blocks. On ResultOk *infoOut and *bitsOut receive the blocks,
 // unlocked, which then belong to the caller; on any other result they are
-// not written and every block is freed.
-//   ResultBadFormat    fewer than 14 bytes, no BMP file header, or a pixel-data
-//                      offset beyond the decoded file's end
+// not written and every block is freed. Each block covers what a host reads
+// trusting the bitmap header (DescribeBitmap), zero past what was decoded:
+// the info block its header, masks and palette; the pixel block the decoded
+// file, the rows the header describes and its image size field (that last
+// one only where a block so large can be had).
+//   ResultBadFormat    fewer than 14 bytes, no BMP file header, a pixel-data
+//                      offset beyond the decoded file's end, or bitmap
+//                      information shorter than the smallest bitmap header
 //   ResultNoMemory     a pixel-data offset below 14, or a block that cannot
 //                      take its final size
 //   ResultMemoryError  the pixel block cannot be locked at its final size

@@ -43,28 +43,40 @@ uint32_t FileRead(ByteSource *source, uint8_t *destination, uint32_t count)
     return count - stillWanted;
 }
 
-int32_t FileTell(ByteSource *source)
+// Moves the file itself, with its position's high part, and returns where it
+// now stands, or -1. A file of 4 GiB - 1 bytes ends where the low part reads
+// like SetFilePointer's failure value: only the last error tells them apart.
+SourcePosition MoveFilePointer(HANDLE file, SourcePosition distance, DWORD method)
 {
-    DWORD filePosition = SetFilePointer(source->handle, 0, nullptr, FILE_CURRENT);
-    return static_cast<int32_t>(filePosition - source->available);
+    LONG high = static_cast<LONG>(distance >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(file, static_cast<LONG>(distance), &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        return -1;
+    return static_cast<SourcePosition>((uint64_t(static_cast<uint32_t>(high)) << 32) | low);
 }
 
-int32_t FileSeek(ByteSource *source, int32_t offset, int32_t origin)
+SourcePosition FileTell(ByteSource *source)
 {
-    int32_t before = FileTell(source);
-    DWORD moved;
-    if (origin == 0)
-        moved = SetFilePointer(source->handle, offset, nullptr, FILE_BEGIN);
-    else if (origin == 1)
+    SourcePosition filePosition = MoveFilePointer(source->handle, 0, FILE_CURRENT);
+    return filePosition < 0 ? -1 : filePosition - source->available;
+}
+
+SourcePosition FileSeek(ByteSource *source, SourcePosition offset, int32_t origin)
+{
+    SourcePosition before = FileTell(source);
+    SourcePosition moved;
+    if (origin == SeekFromStart)
+        moved = MoveFilePointer(source->handle, offset, FILE_BEGIN);
+    else if (origin == SeekFromHere)
         // The file itself stands past the buffered bytes: count from the
         // logical position instead.
-        moved = SetFilePointer(source->handle, static_cast<LONG>(before + static_cast<int64_t>(offset)), nullptr,
-                               FILE_BEGIN);
-    else if (origin == 2)
-        moved = SetFilePointer(source->handle, offset, nullptr, FILE_END);
+        moved = before < 0 ? -1 : MoveFilePointer(source->handle, before + offset, FILE_BEGIN);
+    else if (origin == SeekFromEnd)
+        moved = MoveFilePointer(source->handle, offset, FILE_END);
     else
         return -1;
-    if (moved == INVALID_SET_FILE_POINTER)
+    if (moved < 0)
         return -1;
     source->available = 0;
     source->cursor = source->bufferStart;
@@ -94,30 +106,30 @@ uint32_t MemoryRead(ByteSource *source, uint8_t *destination, uint32_t count)
     return run;
 }
 
-int32_t MemoryTell(ByteSource *source) { return static_cast<int32_t>(source->next - source->base); }
+SourcePosition MemoryTell(ByteSource *source) { return source->next - source->base; }
 
-int32_t MemorySeek(ByteSource *source, int32_t offset, int32_t origin)
+SourcePosition MemorySeek(ByteSource *source, SourcePosition offset, int32_t origin)
 {
-    int32_t position = MemoryTell(source);
+    SourcePosition position = MemoryTell(source);
     uint32_t length = static_cast<uint32_t>(position) + source->remaining;
     switch (origin) {
-    case 0:
-        if (offset < 0 || static_cast<uint32_t>(offset) > length)
+    case SeekFromStart:
+        if (offset < 0 || offset > length)
             return -1;
         source->next = source->base + offset;
         source->remaining = length - static_cast<uint32_t>(offset);
         break;
-    case 1:
-        if (offset < 0 || static_cast<uint32_t>(offset) > source->remaining)
+    case SeekFromHere:
+        if (offset < 0 || offset > source->remaining)
             return -1;
         source->next += offset;
         source->remaining -= static_cast<uint32_t>(offset);
         break;
-    case 2: {
+    case SeekFromEnd: {
         // Only backwards from the end, and not past the start.
-        uint32_t back = 0u - static_cast<uint32_t>(offset);
-        if (offset > 0 || back > length)
+        if (offset > 0 || offset < -SourcePosition(length))
             return -1;
+        uint32_t back = static_cast<uint32_t>(-offset);
         source->next = source->base + (length - back);
         source->remaining = back;
         break;
@@ -170,7 +182,7 @@ int32_t OpenSource(ByteSource *source, const char *nameOrAddress, int32_t offset
     source->Seek = FileSeek;
     // Not examined: past the end there is simply nothing to read, and a
     // negative offset fails to move, leaving the source at the first byte.
-    source->Seek(source, offsetOrLength, 0);
+    source->Seek(source, offsetOrLength, SeekFromStart);
     return ResultOk;
 }
 

@@ -20,6 +20,17 @@ enum SourceKind : int32_t {
     SourceMemory = 1,
 };
 
+// Where Seek counts from.
+enum SeekOrigin : int32_t {
+    SeekFromStart = 0,
+    SeekFromHere = 1,
+    SeekFromEnd = 2,
+};
+
+// A position in a source, counted from its first byte. 64 bits wide: a file
+// may be 2 GiB or larger even where memory addresses are 32 bits.
+typedef int64_t SourcePosition;
+
 // Read-ahead buffer of a file source.
 constexpr uint32_t SourceBufferSize = 16384;
 
@@ -49,13 +60,14 @@ struct ByteSource {
     int32_t (*GetByte)(ByteSource *source);
     // Copies up to count bytes; fewer only at the end.
     uint32_t (*Read)(ByteSource *source, uint8_t *destination, uint32_t count);
-    // The offset of the next byte that GetByte or Read would deliver.
-    int32_t (*Tell)(ByteSource *source);
-    // Moves to offset counted from the start (origin 0), the current position
-    // (1) or the end (2). Returns the position before the move, or -1 when the
-    // move is refused or fails, and then nothing moved. A memory source moves
-    // only within its block, and with origin 1 only forward.
-    int32_t (*Seek)(ByteSource *source, int32_t offset, int32_t origin);
+    // The offset of the next byte that GetByte or Read would deliver; -1 when
+    // the file cannot tell.
+    SourcePosition (*Tell)(ByteSource *source);
+    // Moves to offset counted from the start, the current position or the end
+    // (SeekOrigin). Returns the position before the move, or -1 when the move
+    // is refused or fails, and then nothing moved. A memory source moves only
+    // within its block, and from here only forward.
+    SourcePosition (*Seek)(ByteSource *source, SourcePosition offset, int32_t origin);
 };
 
 // Opens a file source on the file named by nameOrAddress, positioned at byte

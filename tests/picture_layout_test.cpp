@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -17,6 +18,7 @@ namespace {
 constexpr size_t FileSizeField = 2;
 constexpr size_t PixelOffsetField = 10;
 constexpr int32_t UserData = 0x1A70;
+constexpr uint32_t SmallestBitmapHeader = 12;
 
 struct Report {
     int32_t numerator;
@@ -81,14 +83,22 @@ Outcome DecodeThenSplit(const Bytes &container)
         outcome.result = pixelOffset < 14 ? ResultNoMemory : ResultBadFormat;
         return outcome;
     }
+    if (pixelOffset - 14 < SmallestBitmapHeader) {
+        outcome.result = ResultBadFormat;
+        return outcome;
+    }
     // The final report, which a stop answers like any other.
     if (Record(100, 100, UserData) != 0) {
         outcome.result = ResultAborted;
         return outcome;
     }
+    // Each block as long as a viewer reads, trusting the header, the rest zero;
+    // the pixel block as long as the whole file the two blocks make.
     outcome.info.assign(file.begin() + 14, file.begin() + pixelOffset);
+    ViewerReads reads = WhatAViewerReads(outcome.info);
+    outcome.info.resize(std::max<size_t>(outcome.info.size(), reads.info), 0);
     outcome.bits.assign(file.begin() + pixelOffset, file.end());
-    outcome.bits.resize(size, 0);
+    outcome.bits.resize(14 + outcome.info.size() + std::max<size_t>(outcome.bits.size(), reads.bits), 0);
     return outcome;
 }
 
@@ -101,6 +111,7 @@ Outcome Load(const Bytes &container)
     outcome.result = Plugin().GetPicture(reinterpret_cast<const char *>(container.data()),
                                          static_cast<int32_t>(container.size()), 1, &info, &bits, Record, UserData);
     if (outcome.result == ResultOk) {
+        ReadLikeAViewer(info, bits, "a picture laid out as it decodes");
         outcome.info = BlockBytes(info);
         outcome.bits = BlockBytes(bits);
         LocalFree(info);
@@ -175,9 +186,9 @@ TEST(PictureLayout, ContainersCutAnywhereGiveWhatDecodingThenSplittingGives)
     }
 }
 
-// Pictures large enough that their pages are brought in ahead of the decode
-// on a second thread, which must change no byte, and must be stopped before
-// the block moves because the header claimed too little.
+// Pictures large enough that the pixel block is made anew at the size the
+// header gives, including a header that claims too little, so the block
+// must move.
 TEST(PictureLayout, LargePicturesGiveWhatDecodingThenSplittingGives)
 {
     Bytes large = MakeNoisyBmp(1800, 1900, 11);

@@ -126,6 +126,8 @@ TEST(GetPicture, ResultCodes)
     reserved[8] = 1;
     Bytes noInfo = bmp;
     PutLittle32(noInfo, 10, 14);
+    Bytes shortInfo = bmp;
+    PutLittle32(shortInfo, 10, 20);
     Bytes damaged = container;
     damaged[damaged.size() / 2] ^= 0xFF;
     damaged[damaged.size() / 2 + 1] ^= 0xFF;
@@ -151,7 +153,9 @@ TEST(GetPicture, ResultCodes)
         {"a pixel-data offset of 10", WrapZqv(lowOffset), ResultNoMemory},
         {"a pixel-data offset past the end of the file", WrapZqv(offsetPastEnd), ResultBadFormat},
         {"a pixel-data offset at the end: no pixels", WrapZqv(offsetAtEnd), ResultOk},
-        {"a pixel-data offset of 14: no bitmap information", WrapZqv(noInfo), ResultOk},
+        {"a pixel-data offset of 14: no bitmap information", WrapZqv(noInfo), ResultBadFormat},
+        {"a pixel-data offset of 20: information shorter than any bitmap header", WrapZqv(shortInfo),
+         ResultBadFormat},
     };
     for (const Case &c : cases) {
         TempFile file(c.container);
@@ -194,21 +198,134 @@ TEST(GetPicture, FileResultCodes)
     }
 }
 
-TEST(GetPicture, ATruncatedContainerDeliversThePixelsUpToTheCut)
+TEST(GetPicture, ATruncatedContainerDeliversThePixelsUpToTheCutThenBlack)
 {
     Bytes bmp = MakeNoisyBmp(120, 100);
     Bytes container = WrapZqv(bmp);
     container.resize(container.size() * 3 / 4);
+    size_t pixelsDecoded = InflateAsFarAsItGoes(container).size() - GetLittle32(bmp, 10);
     Decoded decoded;
     DecodeMemory(&decoded, container);
     ASSERT_EQ(ResultOk, decoded.result);
     Bytes bits = BlockBytes(decoded.bits);
-    Bytes expected = ExpectedBits(bmp);
-    ASSERT_LT(bits.size(), bmp.size()) << "the block is as long as the part that was decoded";
-    size_t pixelsDecoded = bits.size() - GetLittle32(bmp, 10);
-    EXPECT_EQ(Bytes(expected.begin(), expected.begin() + pixelsDecoded),
-              Bytes(bits.begin(), bits.begin() + pixelsDecoded));
-    EXPECT_EQ(Bytes(bits.size() - pixelsDecoded, 0), Bytes(bits.begin() + pixelsDecoded, bits.end()));
+    ASSERT_EQ(bmp.size(), bits.size()) << "the block covers the whole bitmap, as for the complete picture";
+    EXPECT_TRUE(Bytes(bmp.begin() + GetLittle32(bmp, 10), bmp.begin() + GetLittle32(bmp, 10) + pixelsDecoded) ==
+                Bytes(bits.begin(), bits.begin() + pixelsDecoded))
+        << "the decoded pixels come first";
+    EXPECT_EQ(Bytes(bits.size() - pixelsDecoded, 0), Bytes(bits.begin() + pixelsDecoded, bits.end()))
+        << "the rest is black";
+}
+
+// Bitmap information cut short by the pixel-data offset is padded with zeros
+// up to what its header implies; the pixel block covers the header's rows.
+TEST(GetPicture, ShortBitmapInformationIsPaddedToItsHeader)
+{
+    struct Case {
+        const char *description;
+        Bytes bmp;
+        uint32_t pixelOffset;
+        size_t expectedInfo;
+    };
+    const Case cases[] = {
+        {"16 bytes of a 40-byte header, 24-bit", MakeBmp(8, 8, 24), 30, 40},
+        {"a 40-byte header without its 256-entry palette", MakeBmp(8, 8, 8), 54, 40 + 256 * 4},
+        {"a 40-byte header and half its 16-entry palette", MakeBmp(8, 8, 4), 54 + 32, 40 + 16 * 4},
+    };
+    for (const Case &c : cases) {
+        Bytes bmp = c.bmp;
+        PutLittle32(bmp, 10, c.pixelOffset);
+        Decoded decoded;
+        DecodeMemory(&decoded, WrapZqv(bmp));
+        ASSERT_EQ(ResultOk, decoded.result) << c.description;
+        Bytes info = BlockBytes(decoded.info);
+        Bytes expected(bmp.begin() + 14, bmp.begin() + c.pixelOffset);
+        expected.resize(c.expectedInfo, 0);
+        EXPECT_TRUE(info == expected) << c.description << ": info block of " << info.size() << " bytes, expected "
+                                      << c.expectedInfo << ", the header's bytes then zeros";
+        EXPECT_GE(BlockBytes(decoded.bits).size(), 14 + c.expectedInfo + GetLittle32(bmp, 34))
+            << c.description << ": the pixel block covers the rows after the padded information";
+    }
+}
+
+// A header that claims far more than the data holds gets a block that covers
+// the claim, or ResultNoMemory where that cannot be had, never a short block.
+// An image size field that cannot be had costs no picture whose rows can:
+// that block covers the rows.
+TEST(GetPicture, AHeaderThatLiesUpwardsGetsACoveringBlockOrNoMemory)
+{
+    Bytes hugeImageSize = MakeBmp(16, 16, 24);
+    PutLittle32(hugeImageSize, 34, 0xFFFFFFF0u);
+    Bytes hugeRows = MakeBmp(16, 16, 24);
+    PutLittle32(hugeRows, 18, 40000);
+    PutLittle32(hugeRows, 22, static_cast<uint32_t>(-30000));
+    Bytes uncountable = hugeRows;
+    PutLittle32(uncountable, 18, 0x7FFFFFFF);
+    PutLittle32(uncountable, 22, 0x7FFFFFFF);
+    struct Case {
+        const char *description;
+        Bytes bmp;
+        uint64_t leastBlock; // the whole file with the rows the header describes
+    };
+    const Case cases[] = {
+        {"an image size of 0xFFFFFFF0", hugeImageSize, hugeImageSize.size()},
+        {"40000 x 30000 pixels, top-down, in a 16 x 16 picture's data", hugeRows, 54 + 120000ull * 30000},
+        {"rows of more than 4 GB", uncountable, UINT64_MAX},
+    };
+    for (const auto &[description, bmp, leastBlock] : cases) {
+        Bytes container = WrapZqv(bmp);
+        HLOCAL info = nullptr;
+        HLOCAL bits = nullptr;
+        int32_t result = Plugin().GetPicture(reinterpret_cast<const char *>(container.data()),
+                                             static_cast<int32_t>(container.size()), 1, &info, &bits, nullptr, 0);
+        if (result != ResultOk) {
+            EXPECT_EQ(ResultNoMemory, result) << description;
+            continue;
+        }
+        EXPECT_GE(LocalSize(bits), leastBlock) << description << ": the block does not cover the rows";
+        LocalFree(info);
+        LocalFree(bits);
+    }
+}
+
+// Files of 2 GiB and more (holes after a picture at their start): the
+// progress numbers are scaled to fit an int, keeping their proportion, and a
+// file of 4 GiB - 1 bytes, whose end reads like a failed move, still opens.
+TEST(GetPicture, FilesOf2GiBAndMoreReportProgressThatFitsAnInt)
+{
+    Bytes container = WrapZqv(MakeNoisyBmp(300, 200));
+    for (uint64_t size : {3000000000ull, 0xFFFFFFFFull}) {
+        TempFile file(container);
+        ASSERT_TRUE(ExtendFile(file.Path(), size)) << "cannot make a file of " << size << " bytes";
+        ProgressLog log;
+        Decoded decoded;
+        DecodeFile(&decoded, file.Path(), 0, RecordProgress, 7);
+        ASSERT_EQ(ResultOk, decoded.result) << "a file of " << size << " bytes";
+        ASSERT_GE(log.calls.size(), 2u);
+        for (const ProgressLog::Call &call : log.calls) {
+            EXPECT_GT(call.denominator, 0) << "a file of " << size << " bytes";
+            EXPECT_GE(call.numerator, 0) << "a file of " << size << " bytes";
+            EXPECT_LE(call.numerator, call.denominator) << "a file of " << size << " bytes";
+        }
+        int32_t denominator = log.calls.front().denominator;
+        EXPECT_GT(denominator, 1 << 30) << "the file's length, halved, keeps its proportion to what is consumed";
+        EXPECT_TRUE(ExpectedBits(MakeNoisyBmp(300, 200)) == BlockBytes(decoded.bits)) << "a file of " << size;
+    }
+}
+
+TEST(GetPicture, NullOutputPointersAreRefusedBeforeAnythingIsRead)
+{
+    Bytes container = WrapZqv(MakeBmp(4, 4, 24));
+    HLOCAL block = Untouched;
+    const char *missing = "no such file.zqv";
+    EXPECT_EQ(ResultMemoryError, Plugin().GetPicture(missing, 0, 0, nullptr, &block, nullptr, 0))
+        << "a null info pointer, before the file is opened";
+    EXPECT_EQ(ResultMemoryError, Plugin().GetPicture(missing, 0, 0, &block, nullptr, nullptr, 0))
+        << "a null bits pointer, before the file is opened";
+    EXPECT_EQ(ResultMemoryError, Plugin().GetPicture(reinterpret_cast<const char *>(container.data()),
+                                                     static_cast<int32_t>(container.size()), 1, nullptr, nullptr,
+                                                     nullptr, 0))
+        << "both null, a picture in memory";
+    EXPECT_EQ(Untouched, block) << "the other out-parameter is not written";
 }
 
 // --- a callback that calls back into the plug-in -------------------------------

@@ -104,4 +104,44 @@ TEST(RealPictures, EveryKindDecodesByteForByteFromEverySource)
     EXPECT_TRUE(sawLarge) << "no picture of 50 MB or more among the fixtures";
 }
 
+// A picture cut short anywhere after its bitmap information is delivered
+// with a pixel block that covers the bitmap its header describes: what was
+// decoded, then zeros (a viewer shows black there). DecodeMemory reads the
+// blocks as a viewer does.
+TEST(RealPictures, CutShortPicturesCoverTheirBitmapsWithBlack)
+{
+    const char *directory = std::getenv("ZQV_FIXTURES");
+    ASSERT_NE(nullptr, directory) << "is ZQV_FIXTURES set?";
+    constexpr size_t Cuts = 5;
+    for (const char *name : {"truecolor-24bpp.bmp", "palette-8bpp.bmp", "rle-8bpp.bmp"}) {
+        Bytes bmp = ReadWholeFile(HostPath(std::string(directory) + "/" + name));
+        ASSERT_GE(bmp.size(), 54u) << name;
+        uint32_t pixelOffset = GetLittle32(bmp, 10);
+        Bytes container = WrapZqv(bmp);
+        size_t delivered = 0;
+        for (size_t cut = 1; cut <= Cuts; ++cut) {
+            // From the end back to half way: the start is mostly information.
+            Bytes truncated(container.begin(), container.end() - container.size() * cut / (2 * (Cuts + 1)));
+            std::string what = std::string(name) + " cut at " + std::to_string(truncated.size()) + " of " +
+                               std::to_string(container.size());
+            Bytes decodedPart = InflateAsFarAsItGoes(truncated);
+            Decoded decoded;
+            DecodeMemory(&decoded, truncated);
+            if (decodedPart.size() < pixelOffset) {
+                EXPECT_EQ(ResultBadFormat, decoded.result) << what << ": the information is not all there";
+                continue;
+            }
+            ASSERT_EQ(ResultOk, decoded.result) << what;
+            EXPECT_TRUE(BlockBytes(decoded.info) == ExpectedInfo(bmp)) << what;
+            Bytes bits = BlockBytes(decoded.bits);
+            Bytes expected(decodedPart.begin() + pixelOffset, decodedPart.end());
+            expected.resize(bits.size(), 0);
+            EXPECT_TRUE(bits == expected) << what << ": not the decoded pixels followed by zeros";
+            EXPECT_GE(bits.size(), bmp.size()) << what << ": shorter than the complete picture's block";
+            delivered++;
+        }
+        EXPECT_GE(delivered, Cuts - 2) << name << ": too few cuts fall after the bitmap information";
+    }
+}
+
 } // namespace

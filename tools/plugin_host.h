@@ -1,6 +1,6 @@
 // tools/plugin_host.h -- reach the plug-in the way a viewer does.
 //
-// In the win32 build LoadPlugin loads IFYZQV.SPI from the directory of the
+// In the win32 build LoadPlugin loads ifyzqv.spi from the directory of the
 // running program with LoadLibraryA and finds the five exports with
 // GetProcAddress; every call then goes through a __stdcall function pointer,
 // exactly as from a host. In the native build the same exports are linked in
@@ -29,7 +29,7 @@ struct PluginExports {
 };
 
 // The plug-in's file name, as a viewer finds it in its plug-in folder.
-constexpr const char *PluginFileName = "IFYZQV.SPI";
+constexpr const char *PluginFileName = "ifyzqv.spi";
 
 // Fills exports; false with *error saying what failed (the library could
 // not be loaded, or an export is missing).

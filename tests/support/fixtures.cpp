@@ -120,6 +120,29 @@ Bytes WrapZqv(const Bytes &file, int level)
     return Masked(std::move(packed));
 }
 
+Bytes InflateAsFarAsItGoes(const Bytes &container)
+{
+    Bytes input = Masked(container);
+    Bytes output;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        std::abort();
+    stream.next_in = input.data();
+    stream.avail_in = static_cast<uInt>(input.size());
+    uint8_t piece[1 << 16];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = piece;
+        stream.avail_out = sizeof piece;
+        result = inflate(&stream, Z_NO_FLUSH);
+        output.insert(output.end(), piece, piece + (sizeof piece - stream.avail_out));
+        if (result == Z_BUF_ERROR && stream.avail_out != 0)
+            break; // cut short: nothing more to take
+    }
+    inflateEnd(&stream);
+    return output;
+}
+
 Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
 {
     constexpr uint8_t ZlibHeader[] = {0x78, 0x01};
@@ -165,6 +188,22 @@ TempFile::TempFile(const Bytes &contents, const std::string &suffix) : path_(Uni
 TempFile::~TempFile() { std::remove(path_.c_str()); }
 
 std::string MissingFilePath() { return UniqueTempName(".missing"); }
+
+bool ExtendFile(const std::string &path, uint64_t size)
+{
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    bool extended = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return extended;
+#else
+    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+#endif
+}
 
 Bytes ReadWholeFile(const std::string &path)
 {

@@ -25,6 +25,10 @@ Bytes Masked(Bytes bytes);
 // A ZQV container: zlib compress2 at the level given, then the mask.
 Bytes WrapZqv(const Bytes &file, int level = 6);
 
+// The BMP file a container holds, as far as zlib alone decodes it: all of it,
+// or what comes out before the container is cut short or turns bad.
+Bytes InflateAsFarAsItGoes(const Bytes &container);
+
 // An unscrambled zlib stream that holds the first goodBytes of file in a
 // stored block, followed by a block of the reserved (invalid) type: it
 // decodes that far, then fails.
@@ -54,6 +58,9 @@ std::string UniqueName(const std::string &stem);
 
 // A name in the temporary directory that does not exist.
 std::string MissingFilePath();
+
+// Makes the file size bytes long, the new part a hole that takes no disk.
+bool ExtendFile(const std::string &path, uint64_t size);
 
 Bytes ReadWholeFile(const std::string &path);
 bool WriteWholeFile(const std::string &path, const Bytes &bytes);

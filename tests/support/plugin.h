@@ -30,11 +30,13 @@ struct ProgressLog {
 };
 int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, int32_t userData);
 
-// One GetPicture call's outcome; the blocks are freed by the destructor.
+// One GetPicture call's outcome. The destructor reads the blocks the way a
+// viewer does (ReadLikeAViewer), then frees them.
 struct Decoded {
     int32_t result = -99;
     HLOCAL info = Untouched;
     HLOCAL bits = Untouched;
+    std::string source; // what was decoded, for messages
     Decoded() = default;
     Decoded(const Decoded &) = delete;
     Decoded &operator=(const Decoded &) = delete;
@@ -44,6 +46,24 @@ void DecodeFile(Decoded *out, const std::string &path, int32_t offset, ProgressC
                 int32_t userData = 0, uint32_t flags = 0);
 void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress = nullptr, int32_t userData = 0,
                   uint32_t flags = 1);
+
+// What a viewer reads out of the two blocks it receives, trusting the bitmap
+// header at the start of the info block: the header (all of its common
+// fields, 40 bytes, unless it is a 12-byte core header), the bit-field masks
+// after a 40-byte header, and the palette; from the pixel block the rows the
+// header describes (uncompressed and bit-field bitmaps), and its image size.
+// Worked out here from the BMP format, not from the plug-in's code.
+struct ViewerReads {
+    uint64_t info;
+    uint64_t bits;
+};
+ViewerReads WhatAViewerReads(const Bytes &info);
+
+// Plays such a viewer over blocks the plug-in handed over: copies out as many
+// bytes as it reads, failing the test where a block is shorter. Natively a
+// short block is also a heap overflow that AddressSanitizer reports. Every
+// picture a Decoded receives goes through it.
+void ReadLikeAViewer(HLOCAL info, HLOCAL bits, const std::string &what);
 
 // What GetPicture must deliver for a BMP file: its bytes 14..off-1, and its
 // bytes off..end followed by off zeros.
