@@ -114,6 +114,9 @@ int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint3
 //                     take a step's output.
 //   ResultFileError   the source's end cannot be found.
 // Whatever the result, the sink keeps what was written; the caller decides.
+// The work areas are a local memory block of their own (ResultNoMemory when
+// it cannot be had), freed before DecodeStream returns; DecodeStreamOn below
+// takes the caller's.
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
 
 // Room in a sink's own memory where inflate may put its output directly,
@@ -130,7 +133,14 @@ struct DirectOutput {
     void (*Commit)(void *owner, uint32_t count);
 };
 
-// DecodeStream on the caller's decompressor, and with direct output when
-// direct is not null.
+// The work areas of one stream decode, some 200 KB: far too much for the
+// stack of a host's thread, so they live wherever the caller puts them.
+struct DecodeAreas {
+    uint8_t input[ChunkSize];  // the read chunk, descrambled in place
+    uint8_t output[ChunkSize]; // inflate's output area
+};
+
+// DecodeStream on the caller's decompressor and work areas, and with direct
+// output when direct is not null.
 int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
-                       ProgressCallback progress, int32_t userData);
+                       DecodeAreas *areas, ProgressCallback progress, int32_t userData);

@@ -18,8 +18,8 @@ struct StreamDecode {
     SourcePosition total;    // the source's length
     int progressShift;       // scales progress numbers down to fit an int
     uint64_t consumedBefore; // container bytes of the chunks already done
-    uint8_t input[ChunkSize];
-    uint8_t output[ChunkSize];
+    uint8_t *input;          // the read chunk, descrambled in place
+    uint8_t *output;         // inflate's output area
 };
 
 // How far progress numbers are shifted right so that total, and so every
@@ -128,9 +128,11 @@ int32_t RunDecode(StreamDecode &decode)
 } // namespace
 
 int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
-                       ProgressCallback progress, int32_t userData)
+                       DecodeAreas *areas, ProgressCallback progress, int32_t userData)
 {
     StreamDecode decode;
+    decode.input = areas->input;
+    decode.output = areas->output;
     decode.inflater = inflater;
     decode.source = source;
     decode.sink = sink;
@@ -142,6 +144,15 @@ int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, c
 
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
 {
-    Inflater inflater{};
-    return DecodeStreamOn(&inflater, source, sink, nullptr, progress, userData);
+    HLOCAL areasBlock = LocalAlloc(LMEM_FIXED, sizeof(DecodeAreas));
+    auto *areas = areasBlock ? static_cast<DecodeAreas *>(LocalLock(areasBlock)) : nullptr;
+    int32_t result = ResultNoMemory;
+    if (areas != nullptr) {
+        Inflater inflater{};
+        result = DecodeStreamOn(&inflater, source, sink, nullptr, areas, progress, userData);
+        LocalUnlock(areasBlock);
+    }
+    if (areasBlock)
+        LocalFree(areasBlock);
+    return result;
 }

@@ -12,11 +12,21 @@ constexpr uint32_t MemoryInputFlags = 0x7;
 // The last progress report, after the copies are made.
 constexpr int32_t ProgressComplete = 100;
 
+// What one GetPicture works with beside the host's blocks: the source, with
+// its read-ahead buffer, and the decode's work areas, some 220 KB in all. One
+// local block made at the start of the call holds them, so that the call
+// takes little of the stack of the host's thread.
+struct PictureWork {
+    ByteSource source;
+    DecodeAreas areas;
+};
+
 struct DecodeWork {
     Inflater inflater;
     ByteSource *source;
     ByteSink *sink;
     const DirectOutput *direct;
+    DecodeAreas *areas;
     ProgressCallback progress;
     int32_t userData;
     int32_t result;
@@ -25,16 +35,17 @@ struct DecodeWork {
 void DecodeGuarded(void *context)
 {
     auto *work = static_cast<DecodeWork *>(context);
-    work->result = DecodeStreamOn(&work->inflater, work->source, work->sink, work->direct, work->progress,
-                                  work->userData);
+    work->result = DecodeStreamOn(&work->inflater, work->source, work->sink, work->direct, work->areas,
+                                  work->progress, work->userData);
 }
 
 // Decodes under the lock; a fault anywhere inside, the host's callback
 // included, counts as damaged data and leaves nothing allocated.
-int32_t DecodeLocked(ByteSource *source, ByteSink *sink, const DirectOutput *direct, ProgressCallback progress,
-                     int32_t userData)
+int32_t DecodeLocked(ByteSource *source, ByteSink *sink, const DirectOutput *direct, DecodeAreas *areas,
+                     ProgressCallback progress, int32_t userData)
 {
     DecodeWork work{};
+    work.areas = areas;
     work.source = source;
     work.sink = sink;
     work.direct = direct;
@@ -83,14 +94,15 @@ uint64_t ContainerLength(ByteSource *source)
 
 // Decodes the source into the two blocks the host receives, which *info and
 // *bits get on ResultOk only.
-int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t userData, HLOCAL *info, HLOCAL *bits)
+int32_t DecodePicture(ByteSource *source, DecodeAreas *areas, ProgressCallback progress, int32_t userData,
+                      HLOCAL *info, HLOCAL *bits)
 {
     PictureSink picture;
     int32_t result = OpenPictureSink(&picture, MostDecodedFrom(ContainerLength(source)));
     if (result != ResultOk)
         return result;
     DirectOutput direct = PictureDirectOutput(&picture);
-    result = DecodeLocked(source, &picture.sink, &direct, progress, userData);
+    result = DecodeLocked(source, &picture.sink, &direct, areas, progress, userData);
     if (result != ResultOk) {
         DiscardPicture(&picture);
         return result;
@@ -98,26 +110,20 @@ int32_t DecodePicture(ByteSource *source, ProgressCallback progress, int32_t use
     return FinishPicture(&picture, info, bits);
 }
 
-} // namespace
-
-int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
-                    ProgressCallback progress, int32_t userData)
+// LoadPicture's work once its work block is had.
+int32_t LoadPictureWith(PictureWork *work, const char *data, int32_t lengthOrOffset, uint32_t flags,
+                        HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress, int32_t userData)
 {
-    // Nowhere to put the picture: refused before anything is read or allocated.
-    if (infoOut == nullptr || bitsOut == nullptr)
-        return ResultMemoryError;
-    if (progress == nullptr)
-        progress = DefaultProgress;
-    ByteSource source;
+    ByteSource *source = &work->source;
     int32_t kind = (flags & MemoryInputFlags) ? SourceMemory : SourceFile;
-    int32_t result = OpenSource(&source, data, lengthOrOffset, kind);
+    int32_t result = OpenSource(source, data, lengthOrOffset, kind);
     if (result != ResultOk)
         return result;
 
     HLOCAL info = nullptr;
     HLOCAL bits = nullptr;
-    result = DecodePicture(&source, progress, userData, &info, &bits);
-    CloseSource(&source);
+    result = DecodePicture(source, &work->areas, progress, userData, &info, &bits);
+    CloseSource(source);
     if (result == ResultOk)
         result = ReportCompleteGuarded(progress, userData);
     if (result != ResultOk) {
@@ -130,6 +136,28 @@ int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HL
     *infoOut = info;
     *bitsOut = bits;
     return ResultOk;
+}
+
+} // namespace
+
+int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
+                    ProgressCallback progress, int32_t userData)
+{
+    // Nowhere to put the picture: refused before anything is read or allocated.
+    if (infoOut == nullptr || bitsOut == nullptr)
+        return ResultMemoryError;
+    if (progress == nullptr)
+        progress = DefaultProgress;
+    HLOCAL workBlock = LocalAlloc(LMEM_FIXED, sizeof(PictureWork));
+    auto *work = workBlock ? static_cast<PictureWork *>(LocalLock(workBlock)) : nullptr;
+    int32_t result = ResultNoMemory;
+    if (work != nullptr) {
+        result = LoadPictureWith(work, data, lengthOrOffset, flags, infoOut, bitsOut, progress, userData);
+        LocalUnlock(workBlock);
+    }
+    if (workBlock)
+        LocalFree(workBlock);
+    return result;
 }
 
 int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,

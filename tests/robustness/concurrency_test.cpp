@@ -179,4 +179,51 @@ TEST(Concurrency, CallbackThatCallsBackIntoThePluginDoesNotBlock)
     EXPECT_EQ(failures, 0) << "nested probes or decodes that came out wrong";
 }
 
+// A host's worker thread may have a small stack. The exports keep their
+// large work areas in memory of their own: a 10 MB picture decodes, from a
+// file and from memory, and a head is probed, on a thread whose whole stack
+// is 64 KB. Natively the stack each call takes is measured too.
+TEST(SmallStack, ExportsRunOnA64KBStack)
+{
+    constexpr size_t StackBytes = 64 * 1024;
+    constexpr size_t MostStackPerCall = 16 * 1024;
+    Bytes bmp = MakeNoisyBmp(1800, 1900, 5);
+    Bytes container = WrapZqv(bmp, 1);
+    TempFile file(container);
+    Bytes head(container.begin(), container.begin() + HeadSize);
+    const size_t baseline = RunOnSmallStack([] {}, StackBytes);
+
+    struct Call {
+        const char *description;
+        std::function<bool()> run; // true when the answer is right
+    };
+    const Call calls[] = {
+        {"GetPicture from a file",
+         [&] {
+             Decoded out;
+             DecodeFile(&out, file.Path(), 0);
+             return out.result == ResultOk && BlockBytes(out.bits) == ExpectedBits(bmp);
+         }},
+        {"GetPicture from memory",
+         [&] {
+             Decoded out;
+             DecodeMemory(&out, container);
+             return out.result == ResultOk && BlockBytes(out.bits) == ExpectedBits(bmp);
+         }},
+        {"IsSupported on a head in memory",
+         [&] { return Plugin().IsSupported(nullptr, reinterpret_cast<HandleOrAddress>(head.data())) == 1; }},
+    };
+    for (const Call &call : calls) {
+        bool right = false;
+        size_t used = RunOnSmallStack([&] { right = call.run(); }, StackBytes);
+        EXPECT_TRUE(right) << call.description << " on a 64 KB stack";
+        if (used == 0)
+            continue; // not measured under wine
+        // The measure includes the test's own few calls around the export.
+        EXPECT_LE(used - baseline, MostStackPerCall) << call.description;
+        std::printf("%s: %zu bytes of stack beyond the thread's own %zu\n", call.description, used - baseline,
+                    baseline);
+    }
+}
+
 } // namespace

@@ -12,6 +12,7 @@
 
 #ifndef _WIN32
 #include <thread>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -249,6 +250,17 @@ DWORD WINAPI ThreadEntry(LPVOID parameter)
 }
 } // namespace
 
+size_t RunOnSmallStack(const std::function<void()> &function, size_t stackBytes)
+{
+    HANDLE thread = CreateThread(nullptr, stackBytes, ThreadEntry, const_cast<std::function<void()> *>(&function),
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr)
+        std::abort();
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return 0;
+}
+
 bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs)
 {
     std::vector<HANDLE> threads;
@@ -266,6 +278,34 @@ bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned ti
     return waited != WAIT_TIMEOUT;
 }
 #else
+namespace {
+constexpr uint8_t StackPaint = 0xA5;
+
+void *RunFunction(void *function)
+{
+    (*static_cast<const std::function<void()> *>(function))();
+    return nullptr;
+}
+} // namespace
+
+size_t RunOnSmallStack(const std::function<void()> &function, size_t stackBytes)
+{
+    std::vector<uint8_t> stack(stackBytes, StackPaint);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack.data(), stack.size());
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, RunFunction, const_cast<std::function<void()> *>(&function)) != 0)
+        std::abort();
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    // The stack grows down: the untouched paint is at its low end.
+    size_t untouched = 0;
+    while (untouched < stack.size() && stack[untouched] == StackPaint)
+        ++untouched;
+    return stack.size() - untouched;
+}
+
 bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs)
 {
     std::atomic<size_t> finished{0};

@@ -72,6 +72,12 @@ std::string HostPath(const std::string &linuxPath);
 // The bytes of a local memory block (locked, copied, unlocked), and its size.
 Bytes BlockBytes(HLOCAL block);
 
+// Runs function on a thread whose stack is stackBytes long and waits for it.
+// Natively the stack is memory of its own, filled with a pattern first, and
+// the result is how much of it the function used (its deepest point); under
+// wine the stack is reserved that small (the result is then 0: not measured).
+size_t RunOnSmallStack(const std::function<void()> &function, size_t stackBytes);
+
 // Runs each function on a thread of its own and waits for all of them, at
 // most timeoutMs milliseconds; false if any was still running then.
 bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned timeoutMs);
