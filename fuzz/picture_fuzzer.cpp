@@ -111,6 +111,9 @@ bool IsBmp(const Bytes &file)
            file[8] == 0 && file[9] == 0;
 }
 
+// The smallest bitmap header, the core one: an info block is never shorter.
+constexpr uint64_t SmallestInfoBlock = 12;
+
 // What GetPicture must answer for a whole, undamaged stream, and its blocks.
 int32_t ExpectedResult(const Bytes &file)
 {
@@ -118,7 +121,10 @@ int32_t ExpectedResult(const Bytes &file)
         return ResultBadFormat;
     if (PixelOffset(file) < BmpFileHeaderSize)
         return ResultNoMemory;
-    return PixelOffset(file) > file.size() ? ResultBadFormat : ResultOk;
+    if (PixelOffset(file) > file.size())
+        return ResultBadFormat;
+    // Bitmap information too short for any bitmap header is no picture.
+    return PixelOffset(file) - BmpFileHeaderSize < SmallestInfoBlock ? ResultBadFormat : ResultOk;
 }
 
 void CheckAgainstWholeFile(const Bytes &file, int32_t result, HLOCAL info, HLOCAL bits)
@@ -142,7 +148,6 @@ void CheckAgainstWholeFile(const Bytes &file, int32_t result, HLOCAL info, HLOCA
 // out from the info block alone, as a host does; a field the block is too
 // short to hold reads as zero.
 
-constexpr uint64_t SmallestInfoBlock = 12;
 constexpr uint32_t CoreHeaderSize = 12; // 16-bit width and height, no compression field
 constexpr uint32_t InfoHeaderSize = 40;
 constexpr size_t FieldsEnd = 40; // every field read lies before this offset
