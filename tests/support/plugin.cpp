@@ -80,8 +80,8 @@ uint64_t Magnitude(uint32_t field) { return field & 0x80000000u ? 0x100000000ull
 
 uint64_t Rows(uint64_t width, uint64_t height, uint64_t bits)
 {
-    unsigned __int128 rows = static_cast<unsigned __int128>((width * bits + 31) / 32 * 4) * height;
-    return rows > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(rows);
+    uint64_t stride = (width * bits + 31) / 32 * 4;
+    return height != 0 && stride > UINT64_MAX / height ? UINT64_MAX : stride * height;
 }
 
 uint64_t Palette(uint32_t colorsUsed, uint32_t bits)
