@@ -10,6 +10,12 @@
 // The plug-in keeps no state between calls and creates no threads. Any host
 // thread may call any export at any time; decoding is serialised inside the
 // library (plugin/lock.h).
+//
+// What a call costs the host: no thread; little of the calling thread's
+// stack (a few KB for IsSupported and GetPicture alike: the decode's 220 KB
+// of work areas are one local block made and freed within the call); and
+// memory about as large as the decoded picture, its two blocks, which are
+// written once, where the host receives them.
 #pragma once
 
 #include "platform/platform.h"
@@ -72,17 +78,27 @@ int32_t WINAPI GetPictureInfo(const char *data, int32_t lengthOrOffset, uint32_t
 //             bytes 14 to off-1 of the BMP file, off being its pixel-data offset;
 //   *bitsOut  a block as long as the whole BMP file: its pixel data first
 //             (bytes off to the end), then zeros.
+// A host may trust the bitmap header: each block is at least as long as what
+// the header describes, zero past what the file held. The info block covers
+// the header, its bit-field masks and the palette it implies; the pixel block
+// covers the rows of an uncompressed or bit-field bitmap and the header's
+// image size (that last one only when a block so large can be had). So a
+// picture cut short shows as far as it goes, the rest black.
 // If no low three bits of flags are set, data is a file name and
 // lengthOrOffset the byte offset at which the container starts in that file;
 // otherwise data is the container in memory and lengthOrOffset its length.
-// progress may be null. The out-parameters are written only on ResultOk.
+// progress may be null; its numbers fit an int32_t for a file of any size
+// (from 2 GiB on both are scaled down alike). The out-parameters are written
+// only on ResultOk.
 // Results: ResultOk; ResultAborted when progress asked to stop (during the
 // decode or at its last call, (100, 100)); ResultBadFormat when the data is
-// not a BMP file (an empty container included, and a pixel-data offset beyond
-// the file's end); ResultBrokenData for damaged compressed data or a fault
+// not a BMP file (an empty container included, a pixel-data offset beyond
+// the file's end, and bitmap information shorter than the 12 bytes of the
+// smallest bitmap header); ResultBrokenData for damaged compressed data or a fault
 // while decoding (the callback's own included); ResultNoMemory when a block
 // cannot be allocated, or the pixel-data offset is below 14; ResultMemoryError
-// when the decoded block cannot be locked; ResultFileError when the file
+// when the decoded block cannot be locked, or infoOut or bitsOut is null
+// (then nothing is read); ResultFileError when the file
 // cannot be opened or positioned. A truncated container whose decoded part
 // starts with a BMP file header is delivered as far as it goes.
 int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
