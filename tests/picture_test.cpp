@@ -3,10 +3,35 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
+#ifdef _WIN32
+#include <tlhelp32.h>
+#endif
+
 namespace {
+
+// The threads of this process, as the system counts them.
+size_t ThreadsOfThisProcess()
+{
+#ifdef _WIN32
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    size_t threads = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return threads;
+#else
+    size_t threads = 0;
+    for ([[maybe_unused]] const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++threads;
+    return threads;
+#endif
+}
 
 constexpr int32_t UserData = 0x13572468;
 
@@ -310,6 +335,30 @@ TEST(GetPicture, FilesOf2GiBAndMoreReportProgressThatFitsAnInt)
         EXPECT_GT(denominator, 1 << 30) << "the file's length, halved, keeps its proportion to what is consumed";
         EXPECT_TRUE(ExpectedBits(MakeNoisyBmp(300, 200)) == BlockBytes(decoded.bits)) << "a file of " << size;
     }
+}
+
+// The plug-in runs inside the host's process and starts no thread of its
+// own, not even for a large picture: the count seen from the progress
+// callback, all through a 10 MB decode, is the count before it.
+size_t mostThreadsSeen = 0;
+int32_t WINAPI CountThreads(int32_t, int32_t, int32_t)
+{
+    mostThreadsSeen = std::max(mostThreadsSeen, ThreadsOfThisProcess());
+    return 0;
+}
+
+TEST(GetPicture, NoThreadIsStartedForALargePicture)
+{
+    Bytes container = WrapZqv(MakeBmp(2000, 1700, 24), 1);
+    TempFile file(container);
+    size_t before = ThreadsOfThisProcess();
+    ASSERT_GE(before, 1u);
+    mostThreadsSeen = 0;
+    Decoded decoded;
+    DecodeFile(&decoded, file.Path(), 0, CountThreads);
+    ASSERT_EQ(ResultOk, decoded.result);
+    EXPECT_EQ(before, mostThreadsSeen) << "threads during the decode";
+    EXPECT_EQ(before, ThreadsOfThisProcess()) << "threads after it";
 }
 
 TEST(GetPicture, NullOutputPointersAreRefusedBeforeAnythingIsRead)
