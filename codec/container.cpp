@@ -55,12 +55,6 @@ uint32_t AbsoluteValue(uint32_t signedField)
     return static_cast<int32_t>(signedField) < 0 ? 0u - signedField : signedField;
 }
 
-// The product of two sizes, when it can be counted at all.
-bool MulSizesValid(uint64_t a, uint64_t b, uint64_t *product)
-{
-    return !__builtin_mul_overflow(a, b, product);
-}
-
 uint64_t RowsBytes(uint32_t width, uint32_t height, uint32_t bits)
 {
     // width * bits < 2^48: the stride itself cannot overflow.

@@ -151,12 +151,12 @@ void CheckSinkBlock(ByteSink *sink, const Bytes &model)
 {
     int32_t size = sink->Size(sink);
     FUZZ_REQUIRE(size == static_cast<int32_t>(model.size()), "Size gave %d, expected %zu", size, model.size());
-    FUZZ_REQUIRE(sink->start != nullptr, "the sink's block is not locked");
-    FUZZ_REQUIRE(std::equal(model.begin(), model.end(), sink->start), "the sink holds other bytes");
-    FUZZ_REQUIRE(sink->capacity >= model.size() && LocalSize(sink->block) >= sink->capacity,
-                 "capacity %u, block of %zu bytes, %zu bytes held", sink->capacity, LocalSize(sink->block),
+    FUZZ_REQUIRE(sink->block.start != nullptr, "the sink's block is not locked");
+    FUZZ_REQUIRE(std::equal(model.begin(), model.end(), sink->block.start), "the sink holds other bytes");
+    FUZZ_REQUIRE(sink->block.capacity >= model.size() && LocalSize(sink->block.handle) >= sink->block.capacity,
+                 "capacity %u, block of %zu bytes, %zu bytes held", sink->block.capacity, LocalSize(sink->block.handle),
                  model.size());
-    bool tailClear = std::all_of(sink->start + model.size(), sink->start + sink->capacity,
+    bool tailClear = std::all_of(sink->block.start + model.size(), sink->block.start + sink->block.capacity,
                                  [](uint8_t byte) { return byte == 0; });
     FUZZ_REQUIRE(tailClear, "the sink's block is not zero past its %zu bytes", model.size());
 }

@@ -7,93 +7,22 @@
 
 namespace {
 
-// The blocks the host receives.
-constexpr UINT PictureBlockFlags = LMEM_FIXED | LMEM_ZEROINIT;
-// A fixed block asked to grow may move, and stays fixed; what it gains is zero.
-constexpr UINT PictureResizeFlags = LMEM_MOVEABLE | LMEM_ZEROINIT;
+// The blocks the host receives: fixed and zero-filled.
+constexpr UINT PictureBlockFlags = LMEM_FIXED;
 
 constexpr uint32_t MostBytes = UINT32_MAX;
 
 PictureSink *Owner(ByteSink *sink) { return reinterpret_cast<PictureSink *>(sink); }
 
-bool AllocateBlock(PictureBlock *block, uint32_t capacity)
+// Appends to a block that may never hold more than mostCapacity; the info
+// block is first made when its first byte comes, should the header not have
+// made it.
+uint32_t AppendToBlock(LocalBlock *block, const uint8_t *bytes, uint32_t count, uint32_t mostCapacity)
 {
-    HLOCAL handle = LocalAlloc(PictureBlockFlags, capacity);
-    auto *start = handle ? static_cast<uint8_t *>(LocalLock(handle)) : nullptr;
-    if (start == nullptr) {
-        if (handle)
-            LocalFree(handle);
-        return false;
-    }
-    *block = {handle, start, 0, capacity};
-    return true;
-}
-
-void UnlockBlock(PictureBlock *block)
-{
-    if (block->start)
-        LocalUnlock(block->handle);
-    block->start = nullptr;
-}
-
-void FreeBlock(PictureBlock *block)
-{
-    UnlockBlock(block);
-    if (block->handle)
-        LocalFree(block->handle);
-    *block = {};
-}
-
-// Reallocates the unlocked block to capacity bytes; false, and the block
-// unchanged, when that cannot be had.
-bool ReallocateBlock(PictureBlock *block, uint32_t capacity)
-{
-    HLOCAL resized = LocalReAlloc(block->handle, capacity, PictureResizeFlags);
-    if (resized == nullptr)
-        return false;
-    block->handle = resized;
-    block->capacity = capacity;
-    return true;
-}
-
-// Gives the open block a new capacity; it is locked again whether or not that
-// worked, since it may have moved. False when it did not grow or cannot be
-// reached any more.
-bool ResizeOpenBlock(PictureBlock *block, uint32_t capacity)
-{
-    UnlockBlock(block);
-    bool resized = ReallocateBlock(block, capacity);
-    block->start = static_cast<uint8_t *>(LocalLock(block->handle));
-    return resized && block->start != nullptr;
-}
-
-// Makes room for count more bytes in a block that may never hold more than
-// mostCapacity, growing it the way every sink block grows.
-bool MakeRoom(PictureBlock *block, uint32_t count, uint32_t mostCapacity)
-{
-    if (block->handle == nullptr)
-        return AllocateBlock(block, std::min(std::max(count, SinkGrowth), mostCapacity));
-    if (block->start == nullptr)
-        return false; // lost when a growth could not lock it again
-    if (count <= block->capacity - block->used)
-        return true;
-    SinkGrowthStep growth = GrowthFor(block->capacity, count);
-    auto grownBy = [&](uint32_t step) {
-        return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(block->capacity) + step, mostCapacity));
-    };
-    uint32_t preferred = grownBy(growth.preferred);
-    uint32_t least = grownBy(growth.least);
-    return ResizeOpenBlock(block, preferred) || (least < preferred && ResizeOpenBlock(block, least));
-}
-
-// Appends up to count bytes; returns how many were taken.
-uint32_t AppendToBlock(PictureBlock *block, const uint8_t *bytes, uint32_t count, uint32_t mostCapacity)
-{
-    if (!MakeRoom(block, count, mostCapacity))
+    if (block->handle == nullptr &&
+        !AllocateLocalBlock(block, std::min(std::max(count, SinkGrowth), mostCapacity), PictureBlockFlags))
         return 0;
-    std::memcpy(block->start + block->used, bytes, count);
-    block->used += count;
-    return count;
+    return AppendToLocalBlock(block, bytes, count, mostCapacity);
 }
 
 // Pixel blocks at least this large are made anew at their full size rather
@@ -107,17 +36,17 @@ constexpr uint32_t FreshBlockLeast = 512u << 10;
 // file.
 void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
 {
-    PictureBlock &bits = picture->bits;
+    LocalBlock &bits = picture->bits;
     if (capacity <= bits.capacity || bits.used != 0)
         return;
     if (capacity < FreshBlockLeast) {
-        ResizeOpenBlock(&bits, capacity);
+        ResizeOpenLocalBlock(&bits, capacity);
         return;
     }
-    PictureBlock fresh;
-    if (!AllocateBlock(&fresh, capacity))
+    LocalBlock fresh;
+    if (!AllocateLocalBlock(&fresh, capacity, PictureBlockFlags))
         return;
-    FreeBlock(&bits);
+    FreeLocalBlock(&bits);
     bits = fresh;
 }
 
@@ -133,7 +62,7 @@ void PlanLayout(PictureSink *picture)
         return;
     uint32_t infoSize = pixelOffset - BmpFileHeaderSize;
     if (infoSize > 0)
-        AllocateBlock(&picture->info, std::min(infoSize, picture->reserveLimit));
+        AllocateLocalBlock(&picture->info, std::min(infoSize, picture->reserveLimit), PictureBlockFlags);
     // The bits block ends as long as the whole file.
     ReservePixelBlock(picture, std::min(BmpFileSize(picture->header), picture->reserveLimit));
 }
@@ -199,7 +128,7 @@ int32_t PictureFlush(ByteSink *) { return 0; }
 uint8_t *PictureRoom(void *owner, uint32_t count)
 {
     auto *picture = static_cast<PictureSink *>(owner);
-    PictureBlock &bits = picture->bits;
+    LocalBlock &bits = picture->bits;
     bool pixelsNext = picture->written >= picture->pixelsFrom; // never before the header
     if (!pixelsNext || bits.start == nullptr || count > bits.capacity - bits.used ||
         count > MostBytes - picture->written)
@@ -246,17 +175,14 @@ struct HandoverSizes {
 // infoSize bytes; false when no block can be that large.
 bool WholeFileSize(uint32_t infoSize, uint64_t pixelBytes, uint32_t *size)
 {
-    if (pixelBytes > MostBytes)
-        return false;
-    uint64_t whole = BmpFileHeaderSize + uint64_t(infoSize) + pixelBytes; // below 2^34: counted exactly
-    *size = static_cast<uint32_t>(whole);
-    return whole <= MostBytes;
+    uint32_t withInfo;
+    return AddSizesValid(BmpFileHeaderSize, infoSize, &withInfo) && AddSizesValid(withInfo, pixelBytes, size);
 }
 
 // False when even the least a host would read is more than a block can hold.
 bool PlanHandover(const PictureSink *picture, HandoverSizes *sizes)
 {
-    const PictureBlock &info = picture->info;
+    const LocalBlock &info = picture->info;
     BitmapExtent extent = DescribeBitmap(info.start, info.used);
     if (extent.infoBytes > MostBytes)
         return false;
@@ -271,23 +197,17 @@ bool PlanHandover(const PictureSink *picture, HandoverSizes *sizes)
     return true;
 }
 
-// Gives an unlocked block exactly size bytes; what it gains is zero.
-bool FitBlock(PictureBlock *block, uint32_t size)
-{
-    return block->capacity == size || ReallocateBlock(block, size);
-}
-
 // The handover form: unlocked, each exactly as long as planned.
 int32_t FitBlocks(PictureSink *picture)
 {
     HandoverSizes sizes;
     bool coverable = PlanHandover(picture, &sizes); // reads the info block while it is locked
-    UnlockBlock(&picture->info);
-    UnlockBlock(&picture->bits);
-    if (!coverable || !FitBlock(&picture->info, sizes.info))
+    UnlockLocalBlock(&picture->info);
+    UnlockLocalBlock(&picture->bits);
+    if (!coverable || !FitLocalBlock(&picture->info, sizes.info))
         return ResultNoMemory;
     // A careless image size field does not cost the picture.
-    if (!FitBlock(&picture->bits, sizes.bitsWanted) && !FitBlock(&picture->bits, sizes.bitsLeast))
+    if (!FitLocalBlock(&picture->bits, sizes.bitsWanted) && !FitLocalBlock(&picture->bits, sizes.bitsLeast))
         return ResultNoMemory;
     // The host reaches the pixels by locking their block: one that cannot be
     // locked is of no use to it.
@@ -302,7 +222,7 @@ int32_t FitBlocks(PictureSink *picture)
 uint32_t MostDecodedFrom(uint64_t containerLength)
 {
     uint64_t most;
-    if (__builtin_mul_overflow(containerLength, uint64_t(DeflateMostExpansion), &most))
+    if (!MulSizesValid(containerLength, DeflateMostExpansion, &most))
         return MostBytes;
     return static_cast<uint32_t>(std::min<uint64_t>(most, MostBytes));
 }
@@ -310,7 +230,7 @@ uint32_t MostDecodedFrom(uint64_t containerLength)
 int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
 {
     *picture = {};
-    if (!AllocateBlock(&picture->bits, ChunkSize))
+    if (!AllocateLocalBlock(&picture->bits, ChunkSize, PictureBlockFlags))
         return ResultNoMemory;
     picture->reserveLimit = reserveLimit;
     picture->pixelsFrom = BmpFileHeaderSize;
@@ -343,6 +263,6 @@ int32_t FinishPicture(PictureSink *picture, HLOCAL *infoOut, HLOCAL *bitsOut)
 
 void DiscardPicture(PictureSink *picture)
 {
-    FreeBlock(&picture->info);
-    FreeBlock(&picture->bits);
+    FreeLocalBlock(&picture->info);
+    FreeLocalBlock(&picture->bits);
 }

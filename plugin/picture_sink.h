@@ -30,15 +30,6 @@
 // such a sink ends with FinishPicture or DiscardPicture instead.
 constexpr int32_t SinkPicture = 2;
 
-// A fixed, zero-filled local memory block that is being filled from its
-// start and will be handed to the host as it is.
-struct PictureBlock {
-    HLOCAL handle;     // null until allocated
-    uint8_t *start;    // the block, locked, while the sink is open
-    uint32_t used;     // bytes filled so far
-    uint32_t capacity; // the block's size
-};
-
 struct PictureSink {
     ByteSink sink; // the decoder's view; must stay first
 
@@ -52,8 +43,10 @@ struct PictureSink {
     // The most the header's size field may make the sink reserve: what the
     // container could decode to at best.
     uint32_t reserveLimit;
-    PictureBlock info;
-    PictureBlock bits;
+    // Fixed, zero-filled blocks, filled from their start and handed to the
+    // host as they are.
+    LocalBlock info;
+    LocalBlock bits;
 };
 
 // The most that deflate expands its input: 258 bytes from a match coded in

@@ -44,9 +44,9 @@ TEST_F(Sink, AWriteThatFitsExactlyDoesNotGrowAndTheNextGrowsByItsOwnSize)
     Bytes first = Pattern(102400, 1);
     Bytes second = Pattern(102400, 2);
     EXPECT_EQ(102400u, Write(first));
-    EXPECT_EQ(102400u, sink_.capacity);
+    EXPECT_EQ(102400u, sink_.block.capacity);
     EXPECT_EQ(102400u, Write(second));
-    EXPECT_EQ(204800u, sink_.capacity);
+    EXPECT_EQ(204800u, sink_.block.capacity);
     EXPECT_EQ(204800, sink_.Size(&sink_));
     Bytes block = Close();
     Bytes expected = first;
@@ -59,7 +59,7 @@ TEST_F(Sink, GrowsByAtLeastSinkGrowthAndZeroFillsTheRest)
     Open(10);
     Bytes eleven = Pattern(11, 5);
     EXPECT_EQ(11u, Write(eleven));
-    EXPECT_EQ(16394u, sink_.capacity);
+    EXPECT_EQ(16394u, sink_.block.capacity);
     EXPECT_EQ(11, sink_.Size(&sink_));
     Bytes block = Close();
     ASSERT_EQ(16394u, block.size());
@@ -74,12 +74,12 @@ TEST_F(Sink, AtLeastDoublesWhenItMustGrow)
     Open(102400);
     Bytes piece = Pattern(102400, 9);
     uint32_t growths = 0;
-    uint32_t capacityBefore = sink_.capacity;
+    uint32_t capacityBefore = sink_.block.capacity;
     for (int i = 0; i < 40; ++i) {
         ASSERT_EQ(102400u, Write(piece));
-        if (sink_.capacity != capacityBefore) {
-            EXPECT_GE(sink_.capacity, 2 * capacityBefore) << "growth number " << growths + 1;
-            capacityBefore = sink_.capacity;
+        if (sink_.block.capacity != capacityBefore) {
+            EXPECT_GE(sink_.block.capacity, 2 * capacityBefore) << "growth number " << growths + 1;
+            capacityBefore = sink_.block.capacity;
             growths++;
         }
     }
@@ -91,7 +91,7 @@ TEST_F(Sink, NonPositiveInitialSizesStartWithTheDefault)
 {
     for (int32_t initialSize : {-5, 0}) {
         Open(initialSize);
-        EXPECT_EQ(SinkGrowth, sink_.capacity) << "initial size " << initialSize;
+        EXPECT_EQ(SinkGrowth, sink_.block.capacity) << "initial size " << initialSize;
         Close();
         LocalFree(handed_);
         handed_ = nullptr;
@@ -103,7 +103,7 @@ TEST_F(Sink, PutByteFillsTheBlockAndGrowsIt)
     Open(3);
     for (int value : {0x141, 2, 3, 4, 5})
         EXPECT_EQ(value, sink_.PutByte(&sink_, value));
-    EXPECT_EQ(3u + SinkGrowth, sink_.capacity);
+    EXPECT_EQ(3u + SinkGrowth, sink_.block.capacity);
     Bytes block = Close();
     EXPECT_EQ((Bytes{0x41, 2, 3, 4, 5}), Bytes(block.begin(), block.begin() + 5)) << "only the low byte is stored";
 }
@@ -159,7 +159,7 @@ TEST_F(SinkOutOfMemory, FallsBackToTheLeastGrowthWhenDoublingFails)
     Write(Pattern(90000, 7));
     LocalMemoryFailAllocation(1); // the doubling try fails...
     EXPECT_EQ(20000u, Write(Pattern(20000, 8)));
-    EXPECT_EQ(120000u, sink_.capacity) << "...so the block grows by just the write's own size";
+    EXPECT_EQ(120000u, sink_.block.capacity) << "...so the block grows by just the write's own size";
 }
 
 TEST_F(SinkOutOfMemory, AWriteThatCannotGrowTakesNothingAndChangesNothing)
@@ -180,7 +180,7 @@ TEST_F(SinkOutOfMemory, AWriteThatCannotGrowTakesNothingAndChangesNothing)
         LocalMemoryFailAllocation(1, c.failures);
         EXPECT_EQ(0u, Write(Pattern(c.count, 9))) << c.description;
         LocalMemoryFailAllocation(0);
-        EXPECT_EQ(100000u, sink_.capacity) << c.description;
+        EXPECT_EQ(100000u, sink_.block.capacity) << c.description;
         EXPECT_EQ(90000, sink_.Size(&sink_)) << c.description;
     }
     Bytes filler = Pattern(10000 - 1, 4);
