@@ -20,7 +20,7 @@
 // as it describes.
 #pragma once
 
-#include "plugin/api.h"
+#include "streams/results.h"
 #include "streams/sink.h"
 #include "streams/source.h"
 
@@ -37,6 +37,13 @@ constexpr uint32_t BmpPixelOffsetField = 10;
 // Read chunk, inflate output area and initial sink block of a stream decode.
 constexpr uint32_t ChunkSize = 102400;
 
+// ===========================================================================
+// Basic calls: the format, and decoding it.
+
+// XORs count bytes in place with ScrambleMask, a 32-bit word at a time; any
+// alignment, count 0 included.
+void Descramble(uint8_t *block, uint32_t count);
+
 // True when the first 10 bytes at header are a BMP file header: 'B' 'M' and
 // both reserved words zero.
 bool HasBmpFileHeader(const uint8_t *header);
@@ -47,6 +54,96 @@ uint32_t BmpPixelDataOffset(const uint8_t *header);
 // The file size field of a BMP file header: what the file claims to be, to be
 // taken as a hint only.
 uint32_t BmpFileSize(const uint8_t *header);
+
+// Descrambles inputLength bytes of input in place and decompresses them, in a
+// single inflate step, into at most outputLength bytes of output. Returns 1 if
+// what the input holds is a valid start of a zlib stream (a block cut off in
+// the middle of the stream succeeds), 0 otherwise. Never leaves a
+// decompressor allocated.
+int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint32_t outputLength);
+
+// Decodes the whole container that source holds, from its current position
+// to its end, into sink, in ChunkSize chunks. After every inflate step it
+// calls progress(consumed / 2, total, userData): consumed counts the
+// container bytes taken so far, total is the source's length as Tell gives it
+// at its end (a file's full size, even when the container starts at an
+// offset). For a source of 2 GiB or more both numbers are divided by one
+// power of two, the least that makes total fit an int32_t, so the host sees
+// the same proportion. A nonzero answer stops the decode before that step's
+// output is written.
+//   ResultOk          the stream ended, or the source ran out first (a
+//                     truncated container: the sink holds what was decoded).
+//                     Bytes after the end of the stream are ignored.
+//   ResultAborted     progress asked to stop.
+//   ResultBrokenData  the compressed data is damaged.
+//   ResultNoMemory    the decompressor cannot be set up, or the sink cannot
+//                     take a step's output.
+//   ResultFileError   the source's end cannot be found.
+// Whatever the result, the sink keeps what was written; the caller decides.
+// The work areas are a local memory block of their own (ResultNoMemory when
+// it cannot be had), freed before DecodeStream returns; a StreamDecoder
+// (below) takes the caller's.
+int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
+
+// ===========================================================================
+// Advanced calls: decodes whose state the caller owns, so that a fault that
+// abandons one half-way (in a host's callback, say) leaves nothing behind
+// that the caller cannot end; and what a host reads of a picture.
+
+// The zlib decompressor a decode runs on. It lives with the caller rather
+// than inside the decode, so that when a fault abandons a decode half-way the
+// caller can still end it and nothing stays allocated. Start one zeroed
+// (Inflater{}); EndInflater is safe on one never started or already ended.
+struct Inflater {
+    z_stream stream;
+};
+void EndInflater(Inflater *inflater);
+
+// DecodeBlock on the caller's decompressor: a fault leaves it in *inflater,
+// for the caller to end.
+int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
+                      uint32_t outputLength);
+
+// The work areas of one stream decode, some 200 KB: far too much for the
+// stack of a host's thread, so they live wherever the caller puts them.
+struct DecodeAreas {
+    uint8_t input[ChunkSize];  // the read chunk, descrambled in place
+    uint8_t output[ChunkSize]; // inflate's output area
+};
+
+// Room in a sink's own memory where inflate may put its output directly,
+// sparing the copy from the output area to the sink. Before every step the
+// decode asks Room for ChunkSize bytes at the sink's write position; where it
+// gets them, inflate writes there, and after the step (once progress has let
+// it go on, exactly where Write would have been called) Commit makes the
+// bytes produced part of the stream. Where Room gives null, the step goes
+// through the output area and Write as usual. The steps, their progress
+// reports and what the sink ends up holding are the same either way.
+struct DirectOutput {
+    void *owner;
+    uint8_t *(*Room)(void *owner, uint32_t count);
+    void (*Commit)(void *owner, uint32_t count);
+};
+
+// One stream decode, as DecodeStream makes it, in a record the caller owns
+// and fills: what it reads, where it writes, its work areas, whom it tells.
+// Start it zeroed (StreamDecoder{}), fill it, run it, and end it whatever
+// happened.
+struct StreamDecoder {
+    Inflater inflater;          // the decompressor, ended by EndInflater
+    ByteSource *source;         // read from where it stands to its end
+    ByteSink *sink;             // takes what is decoded
+    const DirectOutput *direct; // null: every step goes through the output area
+    DecodeAreas *areas;
+    ProgressCallback progress;
+    int32_t userData;
+    int32_t result; // as DecodeStream's, once RunStreamDecoder returns
+};
+
+// Runs the decode the StreamDecoder at decoder describes and leaves its
+// result in it. Shaped as a body for the fault guard (platform/platform.h):
+// a fault cuts it short, and EndInflater(&decoder->inflater) still ends it.
+void RunStreamDecoder(void *decoder);
 
 // The smallest bitmap header: the 12-byte core header. Bitmap information
 // shorter than this is no picture.
@@ -72,75 +169,3 @@ struct BitmapExtent {
     uint32_t imageSize;
 };
 BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength);
-
-// XORs count bytes in place with ScrambleMask, a 32-bit word at a time; any
-// alignment, count 0 included.
-void Descramble(uint8_t *block, uint32_t count);
-
-// The zlib decompressor a decode runs on. It lives with the caller rather
-// than inside the decode, so that when a fault abandons a decode half-way the
-// caller can still end it and nothing stays allocated. Start one zeroed
-// (Inflater{}); EndInflater is safe on one never started or already ended.
-struct Inflater {
-    z_stream stream;
-};
-void EndInflater(Inflater *inflater);
-
-// Descrambles inputLength bytes of input in place and decompresses them, in a
-// single inflate step, into at most outputLength bytes of output. Returns 1 if
-// what the input holds is a valid start of a zlib stream (a block cut off in
-// the middle of the stream succeeds), 0 otherwise. Never leaves a
-// decompressor allocated, unless a fault cuts it short: DecodeBlockOn leaves
-// the decompressor in *inflater so the caller can end it.
-int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint32_t outputLength);
-int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
-                      uint32_t outputLength);
-
-// Decodes the whole container that source holds, from its current position
-// to its end, into sink, in ChunkSize chunks. After every inflate step it
-// calls progress(consumed / 2, total, userData): consumed counts the
-// container bytes taken so far, total is the source's length as Tell gives it
-// at its end (a file's full size, even when the container starts at an
-// offset). For a source of 2 GiB or more both numbers are divided by one
-// power of two, the least that makes total fit an int32_t, so the host sees
-// the same proportion. A nonzero answer stops the decode before that step's
-// output is written.
-//   ResultOk          the stream ended, or the source ran out first (a
-//                     truncated container: the sink holds what was decoded).
-//                     Bytes after the end of the stream are ignored.
-//   ResultAborted     progress asked to stop.
-//   ResultBrokenData  the compressed data is damaged.
-//   ResultNoMemory    the decompressor cannot be set up, or the sink cannot
-//                     take a step's output.
-//   ResultFileError   the source's end cannot be found.
-// Whatever the result, the sink keeps what was written; the caller decides.
-// The work areas are a local memory block of their own (ResultNoMemory when
-// it cannot be had), freed before DecodeStream returns; DecodeStreamOn below
-// takes the caller's.
-int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
-
-// Room in a sink's own memory where inflate may put its output directly,
-// sparing the copy from the output area to the sink. Before every step the
-// decode asks Room for ChunkSize bytes at the sink's write position; where it
-// gets them, inflate writes there, and after the step (once progress has let
-// it go on, exactly where Write would have been called) Commit makes the
-// bytes produced part of the stream. Where Room gives null, the step goes
-// through the output area and Write as usual. The steps, their progress
-// reports and what the sink ends up holding are the same either way.
-struct DirectOutput {
-    void *owner;
-    uint8_t *(*Room)(void *owner, uint32_t count);
-    void (*Commit)(void *owner, uint32_t count);
-};
-
-// The work areas of one stream decode, some 200 KB: far too much for the
-// stack of a host's thread, so they live wherever the caller puts them.
-struct DecodeAreas {
-    uint8_t input[ChunkSize];  // the read chunk, descrambled in place
-    uint8_t output[ChunkSize]; // inflate's output area
-};
-
-// DecodeStream on the caller's decompressor and work areas, and with direct
-// output when direct is not null.
-int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
-                       DecodeAreas *areas, ProgressCallback progress, int32_t userData);

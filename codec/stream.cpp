@@ -7,19 +7,12 @@
 
 namespace {
 
-// Where a decode stands, and what it reads and writes with.
+// Where a decode stands: the caller's record and the progress so far.
 struct StreamDecode {
-    Inflater *inflater;
-    ByteSource *source;
-    ByteSink *sink;
-    const DirectOutput *direct; // null: every step goes through the output area
-    ProgressCallback progress;
-    int32_t userData;
+    StreamDecoder &decoder;
     SourcePosition total;    // the source's length
     int progressShift;       // scales progress numbers down to fit an int
     uint64_t consumedBefore; // container bytes of the chunks already done
-    uint8_t *input;          // the read chunk, descrambled in place
-    uint8_t *output;         // inflate's output area
 };
 
 // How far progress numbers are shifted right so that total, and so every
@@ -36,23 +29,32 @@ int32_t ReportProgress(const StreamDecode &decode, uint64_t consumed)
 {
     auto numerator = static_cast<int32_t>((consumed / 2) >> decode.progressShift);
     auto denominator = static_cast<int32_t>(decode.total >> decode.progressShift);
-    return decode.progress(numerator, denominator, decode.userData);
+    return decode.decoder.progress(numerator, denominator, decode.decoder.userData);
 }
 
 // Where the next step may inflate straight into the sink, or null.
-uint8_t *DirectRoom(const StreamDecode &decode)
+uint8_t *DirectRoom(const StreamDecoder &decoder)
 {
-    return decode.direct ? decode.direct->Room(decode.direct->owner, ChunkSize) : nullptr;
+    return decoder.direct ? decoder.direct->Room(decoder.direct->owner, ChunkSize) : nullptr;
 }
 
 enum class ChunkOutcome { Continue, StreamEnded, Failed };
 
 // Runs inflate over one descrambled chunk until the chunk is used up or the
 // stream ends; *failure receives the result code when it returns Failed.
+//
+// The loop's shape: each step points inflate at up to ChunkSize bytes of
+// room (straight in the sink where it offers that, else the output area),
+// inflates once, reports progress (a stop ends it before the step's output
+// is kept), then keeps the output (Commit, or Write to the sink). It goes on
+// while the chunk has input left, or while the last step filled its room,
+// since inflate may then hold more output.
 ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *failure)
 {
-    z_stream &stream = decode.inflater->stream;
-    stream.next_in = decode.input;
+    StreamDecoder &decoder = decode.decoder;
+    uint8_t *output = decoder.areas->output;
+    z_stream &stream = decoder.inflater.stream;
+    stream.next_in = decoder.areas->input;
     stream.avail_in = chunkLength;
     stream.total_in = 0;
     // A step that fills the output area may leave decoded bytes pending
@@ -60,8 +62,8 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
     // cut container nothing else would fetch them.
     bool outputAreaFilled = false;
     while (stream.total_in < chunkLength || outputAreaFilled) {
-        uint8_t *room = DirectRoom(decode);
-        stream.next_out = room ? room : decode.output;
+        uint8_t *room = DirectRoom(decoder);
+        stream.next_out = room ? room : output;
         stream.avail_out = ChunkSize;
         int stepResult = inflate(&stream, Z_NO_FLUSH);
         uint64_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
@@ -71,8 +73,8 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
         }
         uint32_t produced = ChunkSize - stream.avail_out;
         if (room)
-            decode.direct->Commit(decode.direct->owner, produced);
-        else if (decode.sink->Write(decode.sink, decode.output, produced) != produced) {
+            decoder.direct->Commit(decoder.direct->owner, produced);
+        else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
             *failure = ResultNoMemory;
             return ChunkOutcome::Failed;
         }
@@ -92,54 +94,45 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
     return ChunkOutcome::Continue;
 }
 
-int32_t RunDecode(StreamDecode &decode)
+int32_t RunDecode(StreamDecoder &decoder)
 {
-    ByteSource *source = decode.source;
-    SourcePosition start = source->Seek(source, 0, SeekFromEnd);
-    if (start == -1)
+    ByteSource *source = decoder.source;
+    SourceExtent extent;
+    if (!MeasureSource(source, &extent))
         return ResultFileError;
-    decode.total = std::max<SourcePosition>(source->Tell(source), 0);
+    StreamDecode decode{decoder, std::max<SourcePosition>(extent.end, 0), 0, 0};
     decode.progressShift = ProgressShiftFor(decode.total);
-    source->Seek(source, start, SeekFromStart);
 
-    std::memset(&decode.inflater->stream, 0, sizeof decode.inflater->stream);
-    if (inflateInit(&decode.inflater->stream) != Z_OK)
+    z_stream &stream = decoder.inflater.stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit(&stream) != Z_OK)
         return ResultNoMemory;
 
-    decode.consumedBefore = 0;
+    uint8_t *input = decoder.areas->input;
     for (;;) {
-        uint32_t chunkLength = source->Read(source, decode.input, ChunkSize);
+        uint32_t chunkLength = source->Read(source, input, ChunkSize);
         if (chunkLength == 0)
             break;
-        Descramble(decode.input, chunkLength);
+        Descramble(input, chunkLength);
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndInflater(decode.inflater);
+            EndInflater(&decoder.inflater);
             return failure;
         }
         if (outcome == ChunkOutcome::StreamEnded)
             break;
         decode.consumedBefore += chunkLength;
     }
-    return inflateEnd(&decode.inflater->stream) == Z_OK ? ResultOk : ResultBrokenData;
+    return inflateEnd(&stream) == Z_OK ? ResultOk : ResultBrokenData;
 }
 
 } // namespace
 
-int32_t DecodeStreamOn(Inflater *inflater, ByteSource *source, ByteSink *sink, const DirectOutput *direct,
-                       DecodeAreas *areas, ProgressCallback progress, int32_t userData)
+void RunStreamDecoder(void *decoder)
 {
-    StreamDecode decode;
-    decode.input = areas->input;
-    decode.output = areas->output;
-    decode.inflater = inflater;
-    decode.source = source;
-    decode.sink = sink;
-    decode.direct = direct;
-    decode.progress = progress;
-    decode.userData = userData;
-    return RunDecode(decode);
+    auto *record = static_cast<StreamDecoder *>(decoder);
+    record->result = RunDecode(*record);
 }
 
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
@@ -148,8 +141,15 @@ int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progre
     auto *areas = areasBlock ? static_cast<DecodeAreas *>(LocalLock(areasBlock)) : nullptr;
     int32_t result = ResultNoMemory;
     if (areas != nullptr) {
-        Inflater inflater{};
-        result = DecodeStreamOn(&inflater, source, sink, nullptr, areas, progress, userData);
+        StreamDecoder decoder{};
+        decoder.source = source;
+        decoder.sink = sink;
+        decoder.areas = areas;
+        decoder.progress = progress;
+        decoder.userData = userData;
+        RunStreamDecoder(&decoder);
+        EndInflater(&decoder.inflater);
+        result = decoder.result;
         LocalUnlock(areasBlock);
     }
     if (areasBlock)

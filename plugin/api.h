@@ -1,5 +1,20 @@
 // plugin/api.h -- the plug-in as its host sees it.
 //
+// A host's calls, in order (error handling left out):
+//
+//   char name[64];
+//   GetPluginInfo(1, name, sizeof name);              // list: what it is
+//   if (IsSupported(path, (HandleOrAddress)head)) {  // probe: the file's first 2,048 bytes
+//       HLOCAL info, bits;
+//       if (GetPicture(path, 0, 0, &info, &bits, nullptr, 0) == ResultOk) {  // decode
+//           BITMAPINFO *header = (BITMAPINFO *)LocalLock(info);            // lock
+//           void *pixels = LocalLock(bits);
+//           /* ... draw ... */
+//           LocalUnlock(bits); LocalUnlock(info);
+//           LocalFree(bits); LocalFree(info);                               // free
+//       }
+//   }
+//
 // IFYZQV.SPI is a picture filter with interface code "00IN". It reads one
 // format, ZQV: a whole Windows BMP file, compressed as a zlib stream, with
 // every byte of the stream XORed with 0xD4 (see codec/container.h). A host
@@ -19,25 +34,10 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "streams/results.h"
 
 #include <cstdint>
 
-// ---------------------------------------------------------------------------
-// Result codes, returned by the exports and by the open and decode steps.
-constexpr int32_t ResultNotImplemented = -1; // not provided; also an unknown stream kind
-constexpr int32_t ResultOk = 0;
-constexpr int32_t ResultAborted = 1;     // the progress callback asked to stop
-constexpr int32_t ResultBadFormat = 2;   // the decoded data is not a BMP file
-constexpr int32_t ResultBrokenData = 3;  // damaged compressed data, or a fault while decoding
-constexpr int32_t ResultNoMemory = 4;    // a memory block cannot be allocated
-constexpr int32_t ResultMemoryError = 5; // a memory block cannot be locked
-constexpr int32_t ResultFileError = 6;   // a file cannot be opened or positioned
-
-// The host's progress callback. It is called with how far decoding has come
-// (numerator over denominator) and the userData the host passed to
-// GetPicture, unchanged; a nonzero return asks the plug-in to stop. It runs on
-// the caller's thread.
-typedef int32_t(WINAPI *ProgressCallback)(int32_t numerator, int32_t denominator, int32_t userData);
 
 // Stands in for a null callback: never asks to stop.
 int32_t WINAPI DefaultProgress(int32_t numerator, int32_t denominator, int32_t userData);

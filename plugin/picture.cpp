@@ -21,41 +21,15 @@ struct PictureWork {
     DecodeAreas areas;
 };
 
-struct DecodeWork {
-    Inflater inflater;
-    ByteSource *source;
-    ByteSink *sink;
-    const DirectOutput *direct;
-    DecodeAreas *areas;
-    ProgressCallback progress;
-    int32_t userData;
-    int32_t result;
-};
-
-void DecodeGuarded(void *context)
+// Runs the decode under the lock; a fault anywhere inside, the host's
+// callback included, counts as damaged data and leaves nothing allocated.
+int32_t DecodeLocked(StreamDecoder *decoder)
 {
-    auto *work = static_cast<DecodeWork *>(context);
-    work->result = DecodeStreamOn(&work->inflater, work->source, work->sink, work->direct, work->areas,
-                                  work->progress, work->userData);
-}
-
-// Decodes under the lock; a fault anywhere inside, the host's callback
-// included, counts as damaged data and leaves nothing allocated.
-int32_t DecodeLocked(ByteSource *source, ByteSink *sink, const DirectOutput *direct, DecodeAreas *areas,
-                     ProgressCallback progress, int32_t userData)
-{
-    DecodeWork work{};
-    work.areas = areas;
-    work.source = source;
-    work.sink = sink;
-    work.direct = direct;
-    work.progress = progress;
-    work.userData = userData;
     AcquireDecodeLock();
-    bool completed = RunGuarded(DecodeGuarded, &work);
-    EndInflater(&work.inflater);
+    bool completed = RunGuarded(RunStreamDecoder, decoder);
+    EndInflater(&decoder->inflater);
     ReleaseDecodeLock();
-    return completed ? work.result : ResultBrokenData;
+    return completed ? decoder->result : ResultBrokenData;
 }
 
 struct FinalReport {
@@ -84,12 +58,10 @@ int32_t ReportCompleteGuarded(ProgressCallback progress, int32_t userData)
 // end; 0 when the end cannot be found (the decode then reports that itself).
 uint64_t ContainerLength(ByteSource *source)
 {
-    SourcePosition start = source->Seek(source, 0, SeekFromEnd);
-    if (start == -1)
+    SourceExtent extent;
+    if (!MeasureSource(source, &extent) || extent.end <= extent.here)
         return 0;
-    SourcePosition end = source->Tell(source);
-    source->Seek(source, start, SeekFromStart);
-    return end > start ? static_cast<uint64_t>(end - start) : 0;
+    return static_cast<uint64_t>(extent.end - extent.here);
 }
 
 // Decodes the source into the two blocks the host receives, which *info and
@@ -102,7 +74,14 @@ int32_t DecodePicture(ByteSource *source, DecodeAreas *areas, ProgressCallback p
     if (result != ResultOk)
         return result;
     DirectOutput direct = PictureDirectOutput(&picture);
-    result = DecodeLocked(source, &picture.sink, &direct, areas, progress, userData);
+    StreamDecoder decoder{};
+    decoder.source = source;
+    decoder.sink = &picture.sink;
+    decoder.direct = &direct;
+    decoder.areas = areas;
+    decoder.progress = progress;
+    decoder.userData = userData;
+    result = DecodeLocked(&decoder);
     if (result != ResultOk) {
         DiscardPicture(&picture);
         return result;

@@ -1,6 +1,6 @@
 #include "streams/sink.h"
 
-#include "plugin/api.h"
+#include "streams/results.h"
 
 #include <algorithm>
 #include <cstring>

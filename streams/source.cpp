@@ -1,6 +1,6 @@
 #include "streams/source.h"
 
-#include "plugin/api.h"
+#include "streams/results.h"
 
 #include <algorithm>
 #include <cstring>
@@ -184,6 +184,16 @@ int32_t OpenSource(ByteSource *source, const char *nameOrAddress, int32_t offset
     // negative offset fails to move, leaving the source at the first byte.
     source->Seek(source, offsetOrLength, SeekFromStart);
     return ResultOk;
+}
+
+bool MeasureSource(ByteSource *source, SourceExtent *extent)
+{
+    SourcePosition here = source->Seek(source, 0, SeekFromEnd);
+    if (here == -1)
+        return false;
+    *extent = {here, source->Tell(source)};
+    source->Seek(source, here, SeekFromStart);
+    return true;
 }
 
 int32_t CloseSource(ByteSource *source)

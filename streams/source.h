@@ -78,6 +78,16 @@ struct ByteSource {
 // record stays unopened (do not use or close it); -1 for an unknown kind.
 int32_t OpenSource(ByteSource *source, const char *nameOrAddress, int32_t offsetOrLength, int32_t kind);
 
+// Where a source stands and where it ends, as Tell gives them.
+struct SourceExtent {
+    SourcePosition here;
+    SourcePosition end;
+};
+
+// Measures the source by moving to its end and back; the one way its length
+// is found. False when its end cannot be found, and then it did not move.
+bool MeasureSource(ByteSource *source, SourceExtent *extent);
+
 // Closes the file (the memory block is not the source's to free) and clears
 // the operation slots. 0, or -1 for an unknown kind.
 int32_t CloseSource(ByteSource *source);

@@ -2,6 +2,7 @@
 // inflateInit fails, as when its allocation fails). Native only: the link
 // wraps inflateInit_ so a test can make it fail on demand.
 #include "codec/container.h"
+#include "plugin/api.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
