@@ -67,7 +67,7 @@ uint32_t PaletteEntries(uint32_t colorsUsed, uint32_t bits)
 {
     if (colorsUsed != 0 && colorsUsed <= MostPaletteEntries)
         return colorsUsed;
-    return bits >= 1 && bits <= MostPalettedBits ? 1u << bits : 0;
+    return bits <= MostPalettedBits ? 1u << bits : 0;
 }
 
 uint32_t MaskBytes(uint32_t headerSize, uint32_t compression)

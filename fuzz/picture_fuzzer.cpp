@@ -33,6 +33,10 @@ constexpr int32_t CompleteReport = 100;
 constexpr int32_t UserData = 0x5a17c0de;
 // Inflating further than this is not worth an execution.
 constexpr size_t OracleOutputLimit = 64u << 20;
+// The largest local block the stand-in gives while the target runs: beyond
+// what any input decodes to that the oracle checks, and far below the
+// fuzzer's own memory limit.
+constexpr size_t LargestBlock = 2 * OracleOutputLimit;
 
 struct ProgressScript {
     int stopAtCall = 0;
@@ -248,10 +252,9 @@ uint64_t RowsSize(const BitmapDescription &bitmap)
     return stride * bitmap.height;
 }
 
-// allocationRefused: the stand-in was told to refuse an allocation of the
-// call, and did. Natively nothing else is refused (a real shortage ends the
-// process under the sanitizers), so only that excuses a pixel block shorter
-// than biSizeImage, which must still hold the rows.
+// allocationRefused: the stand-in refused an allocation of the call (told to,
+// or over its block size limit). Only that excuses a pixel block shorter than
+// biSizeImage, which must still hold the rows.
 void CheckCover(HLOCAL info, HLOCAL bits, size_t decodedLength, bool allocationRefused)
 {
     BitmapDescription bitmap = Describe(info);
@@ -291,15 +294,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     long failAllocation = failureControl & 0x0f;
     long failLock = failureControl >> 4;
 
+    // A hostile header may ask for gigabytes; a 32-bit host would refuse them.
+    LocalMemoryLimitBlockSize(LargestBlock);
     long liveBefore = LocalMemoryLiveBlocks();
-    long allocationsBefore = LocalMemoryAllocationCalls();
+    long refusedBefore = LocalMemoryRefusedAllocations();
     LocalMemoryFailAllocation(failAllocation);
     LocalMemoryFailLock(failLock);
     HLOCAL info = Untouched;
     HLOCAL bits = Untouched;
     int32_t result = GetPicture(reinterpret_cast<const char *>(container), static_cast<int32_t>(length), 1, &info,
                                 &bits, ScriptedProgress, UserData);
-    bool allocationRefused = failAllocation != 0 && LocalMemoryAllocationCalls() - allocationsBefore >= failAllocation;
+    bool allocationRefused = LocalMemoryRefusedAllocations() != refusedBefore;
     LocalMemoryFailAllocation(0);
     LocalMemoryFailLock(0);
     script = nullptr;
@@ -320,7 +325,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool whole = Inflate(container, length, &file);
         if (result == ResultOk)
             CheckCover(info, bits, file.size(), allocationRefused);
-        if (undisturbed && whole)
+        // A refused block may cost the picture (ResultNoMemory).
+        if (undisturbed && whole && !allocationRefused)
             CheckAgainstWholeFile(file, result, info, bits);
     }
     if (result == ResultOk) {

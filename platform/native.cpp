@@ -38,6 +38,20 @@ std::atomic<long> liveBlocks{0};
 std::atomic<long> allocationCalls{0};
 std::atomic<long> lockCalls{0};
 std::atomic<size_t> largestRequest{0};
+std::atomic<size_t> blockSizeLimit{0};
+std::atomic<long> refusedAllocations{0};
+
+bool Refused(size_t bytes)
+{
+    size_t limit = blockSizeLimit.load();
+    return bytes > SIZE_MAX - sizeof(LocalBlock) || (limit != 0 && bytes > limit);
+}
+
+HLOCAL Refusal()
+{
+    refusedAllocations++;
+    return nullptr;
+}
 
 void NoteRequest(size_t bytes)
 {
@@ -165,13 +179,13 @@ HLOCAL LocalAlloc(UINT flags, size_t bytes)
 {
     allocationCalls++;
     NoteRequest(bytes);
-    if (allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
-        return nullptr;
+    if (allocationFailure.FailsNow() || Refused(bytes))
+        return Refusal();
     // calloc leaves a large block's fresh pages untouched, as the system does.
     size_t total = sizeof(LocalBlock) + bytes;
     auto *block = static_cast<LocalBlock *>((flags & LMEM_ZEROINIT) ? std::calloc(1, total) : std::malloc(total));
     if (block == nullptr)
-        return nullptr;
+        return Refusal();
     block->size = bytes;
     block->lockCount = 0;
     block->flags = flags;
@@ -184,12 +198,12 @@ HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
     allocationCalls++;
     NoteRequest(bytes);
     auto *block = static_cast<LocalBlock *>(handle);
-    if (block == nullptr || allocationFailure.FailsNow() || bytes > SIZE_MAX - sizeof(LocalBlock))
-        return nullptr;
+    if (block == nullptr || allocationFailure.FailsNow() || Refused(bytes))
+        return Refusal();
     size_t oldSize = block->size;
     auto *moved = static_cast<LocalBlock *>(std::realloc(block, sizeof(LocalBlock) + bytes));
     if (moved == nullptr)
-        return nullptr;
+        return Refusal();
     moved->size = bytes;
     if ((flags & LMEM_ZEROINIT) && bytes > oldSize)
         std::memset(BytesOf(moved) + oldSize, 0, bytes - oldSize);
@@ -251,5 +265,7 @@ long LocalMemoryLiveBlocks() { return liveBlocks.load(); }
 void LocalMemoryFailAllocation(long nth, long count) { allocationFailure.Arm(nth, count); }
 void LocalMemoryFailLock(long nth, long count) { lockFailure.Arm(nth, count); }
 long LocalMemoryAllocationCalls() { return allocationCalls.load(); }
+void LocalMemoryLimitBlockSize(size_t bytes) { blockSizeLimit = bytes; }
+long LocalMemoryRefusedAllocations() { return refusedAllocations.load(); }
 long LocalMemoryLockCalls() { return lockCalls.load(); }
 size_t LocalMemoryTakeLargestRequest() { return largestRequest.exchange(0); }

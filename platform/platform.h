@@ -119,6 +119,13 @@ long LocalMemoryLiveBlocks();
 void LocalMemoryFailAllocation(long nth, long count = 1);
 // The same for LocalLock.
 void LocalMemoryFailLock(long nth, long count = 1);
+// The largest block LocalAlloc and LocalReAlloc give from now on; a larger
+// one is refused, as a 32-bit process's address space refuses it. 0, the
+// default, sets no limit.
+void LocalMemoryLimitBlockSize(size_t bytes);
+// Number of LocalAlloc and LocalReAlloc calls refused so far, for whatever
+// reason (failure injection, the limit, the C library).
+long LocalMemoryRefusedAllocations();
 // Number of LocalAlloc and LocalReAlloc calls so far, for sweeps.
 long LocalMemoryAllocationCalls();
 // Number of LocalLock calls so far.

@@ -88,7 +88,7 @@ uint64_t Palette(uint32_t colorsUsed, uint32_t bits)
 {
     if (colorsUsed > 0 && colorsUsed <= 256)
         return colorsUsed;
-    return bits >= 1 && bits <= 8 ? uint64_t(1) << bits : 0;
+    return bits <= 8 ? uint64_t(1) << bits : 0;
 }
 
 // Reads size bytes of a block the way a viewer copies them: natively every
