@@ -6,14 +6,12 @@
 //   bench/decode_table   the table: picture kinds x sizes x zlib levels
 //   bench/peak           the peak working set of one GetPicture, in a child
 //   bench/largest        --largest: the largest picture GetPicture delivers
-//   bench/sink_growth    --sink: the ByteSink's growth against piece-by-piece
 //   bench/report         --out: the same lines, kept in a file
 #include "bench/decode_table.h"
 #include "bench/largest.h"
 #include "bench/options.h"
 #include "bench/peak.h"
 #include "bench/report.h"
-#include "bench/sink_growth.h"
 
 #include <cstdio>
 
@@ -23,11 +21,11 @@ constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
-int Fail(const Status &status)
+int Fail(const Status &status, int exitStatus = ExitFailure)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "zqv_bench: %s\n", status.Message().c_str());
-    return ExitFailure;
+    return exitStatus;
 }
 
 int RunMeasurements(const BenchOptions &options)
@@ -42,10 +40,7 @@ int RunMeasurements(const BenchOptions &options)
         return Fail(Status::Failure(error));
     Status table = RunDecodeTable(options, plugin);
     UnloadPlugin(&plugin);
-    Status sink = options.sinkGrowth ? RunSinkGrowth(options.sizesMegabytes, options.rounds) : Status::Success();
-    if (!table.Ok())
-        return Fail(table);
-    return sink.Ok() ? ExitSuccess : Fail(sink);
+    return table.Ok() ? ExitSuccess : Fail(table);
 }
 
 // The measurements, their lines also going to the --out file if there is one.
@@ -67,10 +62,8 @@ int main(int argc, char **argv)
 {
     BenchOptions options;
     Status parsed = ParseOptions(argc, argv, &options);
-    if (!parsed.Ok()) {
-        std::fprintf(stderr, "zqv_bench: %s\n", parsed.Message().c_str());
-        return ExitUsage;
-    }
+    if (!parsed.Ok())
+        return Fail(parsed, ExitUsage);
     if (options.help) {
         PrintUsage(stdout);
         return ExitSuccess;

@@ -1,16 +1,15 @@
 #include "bench/decode_table.h"
 
-#include "bench/container_file.h"
 #include "bench/peak.h"
-#include "bench/picture_calls.h"
 #include "bench/pictures.h"
 #include "bench/report.h"
 #include "bench/timing.h"
-#include "bench/units.h"
 #include "codec/container.h"
+#include "tools/files.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <zlib.h>
 
@@ -29,6 +28,11 @@ constexpr uint64_t PeakAllowanceBytes = 2 * Megabyte;
 constexpr const char *RowFormat = "%-9s %10s %5s %9s %16s %16s %16s %16s %8s %9s %8s %16s %9s%s\n";
 constexpr const char *CheckFailedNote = "  (wrong output, see above)";
 
+// The four ways of decoding, in the order of the table's columns.
+enum DecodeMethod { BareMethod, FreshMethod, MemoryMethod, FileMethod, MethodCount };
+constexpr const char *MethodNames[MethodCount] = {"bare inflate", "inflate into a fresh block",
+                                                  "GetPicture from memory", "GetPicture from a file"};
+
 // One line of the table.
 struct CaseResult {
     PictureKind kind = PictureKind::Flat;
@@ -36,10 +40,7 @@ struct CaseResult {
     int level = 0;
     uint64_t decodedBytes = 0;
     uint64_t containerBytes = 0;
-    Timing bare;
-    Timing fresh;
-    Timing memory;
-    Timing file;
+    std::vector<Timing> timings = std::vector<Timing>(MethodCount);
     Status peakStatus = Status::Success();
     PeakReport peak;
     bool ran = false;     // false when the case could not even be set up
@@ -49,8 +50,16 @@ struct CaseResult {
 // A generated picture shared by the cases of every level.
 struct Picture {
     PictureLayout layout;
-    std::vector<uint8_t> file; // also bare inflate's output buffer
-    uLong checksum = 0;        // CRC-32 of the file as painted
+    Bytes file;         // also bare inflate's output buffer
+    uLong checksum = 0; // CRC-32 of the file as painted
+};
+
+// What one case's methods work on.
+struct CaseData {
+    const PluginExports &plugin;
+    Picture &picture;
+    Bytes container; // scrambled, but for the untimed moments around bare inflate
+    std::string containerPath;
 };
 
 std::string CaseName(PictureKind kind, double sizeMegabytes, int level)
@@ -66,38 +75,27 @@ void ReportError(const std::string &subject, const std::string &message)
     std::fprintf(stderr, "zqv_bench: %s: %s\n", subject.c_str(), message.c_str());
 }
 
-// A buffer that a 32-bit process may be unable to find room for.
-Status Allocate(uint64_t bytes, std::vector<uint8_t> *buffer)
-{
-    try {
-        buffer->resize(static_cast<size_t>(bytes));
-    } catch (const std::exception &) { // bad_alloc, or length_error beyond the address space
-        return Status::Failure("cannot allocate " + std::to_string(bytes) + " bytes");
-    }
-    return Status::Success();
-}
-
-// Gives the memory back, which clear() alone does not.
-void Release(std::vector<uint8_t> *buffer) { std::vector<uint8_t>().swap(*buffer); }
-
 Status PaintInto(PictureKind kind, double sizeMegabytes, Picture *picture)
 {
     Status status = LayoutPicture(kind, FromMegabytes(sizeMegabytes), &picture->layout);
-    if (status.Ok())
-        status = Allocate(picture->layout.fileBytes, &picture->file);
     if (!status.Ok())
         return status;
+    try { // a 32-bit process may find no room for the largest pictures
+        picture->file.resize(static_cast<size_t>(picture->layout.fileBytes));
+    } catch (const std::exception &) { // bad_alloc, or length_error beyond the address space
+        return Status::Failure("cannot allocate " + std::to_string(picture->layout.fileBytes) + " bytes");
+    }
     PaintPicture(picture->layout, picture->file.data());
     picture->checksum = crc32_z(0, picture->file.data(), picture->file.size());
     return Status::Success();
 }
 
 // zlib alone: the whole descrambled stream, one inflate call, into the
-// outputBytes at output.
-int32_t InflateWhole(const std::vector<uint8_t> &stream, uint8_t *output, uint64_t outputBytes)
+// outputBytes at output (null: zlib's failure for memory it could not have).
+int32_t InflateWhole(const Bytes &stream, uint8_t *output, uint64_t outputBytes)
 {
     z_stream inflater{};
-    if (inflateInit(&inflater) != Z_OK)
+    if (output == nullptr || inflateInit(&inflater) != Z_OK)
         return Z_MEM_ERROR;
     inflater.next_in = const_cast<Bytef *>(stream.data());
     inflater.avail_in = static_cast<uInt>(stream.size());
@@ -118,7 +116,7 @@ class FreshBlock {
 public:
     explicit FreshBlock(uint64_t bytes)
         : handle_(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes))),
-          bytes_(handle_ == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(handle_))), size_(bytes)
+          bytes_(handle_ == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(handle_)))
     {
     }
     ~FreshBlock()
@@ -132,149 +130,106 @@ public:
     FreshBlock &operator=(const FreshBlock &) = delete;
 
     uint8_t *Bytes() const { return bytes_; } // null when the block could not be had
-    uint64_t Size() const { return size_; }
 
 private:
     HLOCAL handle_;
     uint8_t *bytes_;
-    uint64_t size_;
 };
 
-// Bare inflate with the block as its output.
-int32_t InflateInto(const FreshBlock &block, const std::vector<uint8_t> &stream)
+void DescrambleInPlace(Bytes *container) { Descramble(container->data(), static_cast<uint32_t>(container->size())); }
+
+// Decodes the container once by method. Bare inflate writes into the
+// picture's buffer; into a fresh block, the block is allocated and freed
+// within the call, as nothing else would; GetPicture's blocks go to *blocks.
+int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
 {
-    if (block.Bytes() == nullptr)
-        return Z_MEM_ERROR; // the failure zlib would report for memory it could not have
-    return InflateWhole(stream, block.Bytes(), block.Size());
+    Bytes &file = data.picture.file;
+    switch (method) {
+    case BareMethod:
+        return InflateWhole(data.container, file.data(), file.size());
+    case FreshMethod:
+        return InflateWhole(data.container, FreshBlock(file.size()).Bytes(), file.size());
+    case MemoryMethod:
+        return GetPictureFromMemory(data.plugin, data.container, blocks);
+    default:
+        return GetPictureFromFile(data.plugin, data.containerPath, 0, blocks);
+    }
 }
 
-void DescrambleInPlace(std::vector<uint8_t> *container)
-{
-    Descramble(container->data(), static_cast<uint32_t>(container->size()));
-}
-
-// The four ways of decoding, as TimeSideBySide takes them.
-enum DecodeMethod { BareMethod, FreshMethod, MemoryMethod, FileMethod, MethodCount };
+bool InflatesAlone(DecodeMethod method) { return method == BareMethod || method == FreshMethod; }
 
 // The methods to time for one case. The container stays scrambled for
-// GetPicture; bare inflate, into the picture's buffer or a fresh block,
-// descrambles it in place around its run, untimed, rather than keep a second
-// copy that a 32-bit process has no room for at the largest sizes. The fresh
-// block is allocated within the time, as GetPicture's is, which makes it the
-// fair limit for GetPicture, and freed within it too, as nothing else would;
-// GetPicture's blocks are freed after each run, untimed, as the viewer frees
-// them later.
-std::vector<TimedMethod> DecodeMethods(const PluginExports &plugin, Picture *picture,
-                                       std::vector<uint8_t> *container, const std::string &containerPath,
-                                       PictureBlocks *blocks)
+// GetPicture; bare inflate descrambles it in place around its run, untimed,
+// rather than keep a second copy that a 32-bit process has no room for at
+// the largest sizes. GetPicture's blocks are freed after each run, untimed,
+// as the viewer frees them later.
+std::vector<TimedMethod> DecodeMethods(CaseData &data, PictureBlocks *blocks)
 {
-    auto descramble = [container] { DescrambleInPlace(container); };
-    TimedMethod bare{
-        descramble,
-        [picture, container] { return InflateWhole(*container, picture->file.data(), picture->file.size()); },
-        descramble};
-    TimedMethod fresh{descramble,
-                      [picture, container] {
-                          FreshBlock block(picture->file.size());
-                          return InflateInto(block, *container);
-                      },
-                      descramble};
-    TimedMethod memory{nullptr,
-                       [&plugin, container, blocks] { return GetPictureFromMemory(plugin, *container, blocks); },
-                       [blocks] { blocks->Free(); }};
-    TimedMethod file{nullptr,
-                     [&plugin, &containerPath, blocks] { return GetPictureFromFile(plugin, containerPath, blocks); },
-                     [blocks] { blocks->Free(); }};
-    std::vector<TimedMethod> methods(MethodCount);
-    methods[BareMethod] = bare;
-    methods[FreshMethod] = fresh;
-    methods[MemoryMethod] = memory;
-    methods[FileMethod] = file;
+    std::vector<TimedMethod> methods;
+    for (int each = 0; each < MethodCount; ++each) {
+        auto method = static_cast<DecodeMethod>(each);
+        auto descramble = [&data] { DescrambleInPlace(&data.container); };
+        auto run = [method, &data, blocks] { return Decode(method, data, blocks); };
+        if (InflatesAlone(method))
+            methods.push_back({descramble, run, descramble});
+        else
+            methods.push_back({nullptr, run, [blocks] { blocks->Free(); }});
+    }
     return methods;
 }
 
-std::string GetPictureFailure(const char *how, int32_t code)
+std::string MethodFailure(DecodeMethod method, int32_t code)
 {
-    return std::string("GetPicture ") + how + " failed (code " + std::to_string(code) + ", " + ResultMeaning(code) +
-           ")";
+    std::string why = InflatesAlone(method) ? "zlib code " + std::to_string(code)
+                                            : "code " + std::to_string(code) + ", " + ResultName(code);
+    return std::string(MethodNames[method]) + " failed (" + why + ")";
 }
 
-// Decodes once more through GetPicture and compares with the picture.
-Status VerifyGetPicture(const char *how, int32_t result, const PictureBlocks &blocks, const Picture &picture)
+// The blocks must hold the file's bytes 14..off-1, and its bytes off..end
+// followed by zeros up to the file's length.
+Status CheckDelivered(const PictureBlocks &blocks, const Picture &picture)
 {
-    if (result != ResultOk)
-        return Status::Failure(GetPictureFailure(how, result) + " when checked");
-    Status checked = CheckDelivered(blocks, picture.file.data(), picture.layout.fileBytes, picture.layout.pixelOffset);
-    return checked.Ok() ? checked : Status::Failure(std::string("GetPicture ") + how + ": " + checked.Message());
-}
-
-bool Verified(const std::string &name, const Status &checked)
-{
-    if (!checked.Ok())
-        ReportError(name, checked.Message());
-    return checked.Ok();
-}
-
-bool Reproduces(const uint8_t *bytes, const Picture &picture)
-{
-    return crc32_z(0, bytes, picture.file.size()) == picture.checksum;
-}
-
-Status CheckBareOutput(const Picture &picture)
-{
-    if (!Reproduces(picture.file.data(), picture))
-        return Status::Failure("bare inflate did not reproduce the picture");
+    uint32_t pixelOffset = picture.layout.pixelOffset;
+    const uint8_t *file = picture.file.data();
+    Bytes info;
+    Bytes bits;
+    if (!CopyBlock(blocks.info, &info) || !CopyBlock(blocks.bits, &bits))
+        return Status::Failure("a block cannot be locked");
+    if (info != Bytes(file + BmpFileHeaderSize, file + pixelOffset))
+        return Status::Failure("the info block is not the picture's bitmap information");
+    uint64_t pixelBytes = picture.file.size() - pixelOffset;
+    if (bits.size() != picture.file.size() || std::memcmp(bits.data(), file + pixelOffset, pixelBytes) != 0)
+        return Status::Failure("the bits block is not the picture's pixel data");
+    if (std::any_of(bits.begin() + static_cast<std::ptrdiff_t>(pixelBytes), bits.end(), [](uint8_t b) { return b; }))
+        return Status::Failure("the bits block is not zero after the pixel data");
     return Status::Success();
 }
 
-// The rounds give the fresh block back unread, so it is filled once more.
-Status CheckFreshOutput(std::vector<uint8_t> *container, const Picture &picture)
+// Decodes once more by method, untimed, and checks that it gave the picture.
+// Bare inflate's last round left it in the picture's buffer already.
+Status CheckMethod(DecodeMethod method, CaseData &data)
 {
-    FreshBlock block(picture.file.size());
-    DescrambleInPlace(container);
-    int32_t code = InflateInto(block, *container);
-    DescrambleInPlace(container);
-    if (code != Z_OK)
-        return Status::Failure("inflate into a fresh block failed when checked (zlib code " + std::to_string(code) +
-                               ")");
-    if (!Reproduces(block.Bytes(), picture))
-        return Status::Failure("inflate into a fresh block did not reproduce the picture");
-    return Status::Success();
-}
-
-// After the rounds: bare inflate must have rewritten the very picture, into
-// a fresh block as well, and each GetPicture that worked must deliver it.
-bool VerifyCase(const CaseResult &result, const PluginExports &plugin, const Picture &picture,
-                std::vector<uint8_t> *container, const std::string &containerPath, const std::string &name)
-{
-    bool verified = true;
-    if (!result.bare.Failed())
-        verified = Verified(name, CheckBareOutput(picture)) && verified;
-    if (!result.fresh.Failed())
-        verified = Verified(name, CheckFreshOutput(container, picture)) && verified;
-    if (!result.memory.Failed()) {
-        PictureBlocks blocks;
-        int32_t code = GetPictureFromMemory(plugin, *container, &blocks);
-        verified = Verified(name, VerifyGetPicture("from memory", code, blocks, picture)) && verified;
+    const Picture &picture = data.picture;
+    if (method == BareMethod)
+        return crc32_z(0, picture.file.data(), picture.file.size()) == picture.checksum
+                   ? Status::Success()
+                   : Status::Failure("bare inflate did not reproduce the picture");
+    if (method == FreshMethod) {
+        FreshBlock block(picture.file.size());
+        DescrambleInPlace(&data.container);
+        int32_t code = InflateWhole(data.container, block.Bytes(), picture.file.size());
+        DescrambleInPlace(&data.container);
+        if (code != Z_OK)
+            return Status::Failure(MethodFailure(method, code) + " when checked");
+        bool same = crc32_z(0, block.Bytes(), picture.file.size()) == picture.checksum;
+        return same ? Status::Success() : Status::Failure("inflate into a fresh block did not reproduce the picture");
     }
-    if (!result.file.Failed()) {
-        PictureBlocks blocks;
-        int32_t code = GetPictureFromFile(plugin, containerPath, &blocks);
-        verified = Verified(name, VerifyGetPicture("from a file", code, blocks, picture)) && verified;
-    }
-    return verified;
-}
-
-void ReportFailedMethods(const CaseResult &result, const std::string &name)
-{
-    if (result.bare.Failed())
-        ReportError(name, "bare inflate failed (zlib code " + std::to_string(result.bare.failure) + ")");
-    if (result.fresh.Failed())
-        ReportError(name, "inflate into a fresh block failed (zlib code " + std::to_string(result.fresh.failure) + ")");
-    if (result.memory.Failed())
-        ReportError(name, GetPictureFailure("from memory", result.memory.failure));
-    if (result.file.Failed())
-        ReportError(name, GetPictureFailure("from a file", result.file.failure));
+    PictureBlocks blocks;
+    int32_t code = Decode(method, data, &blocks);
+    if (code != ResultOk)
+        return Status::Failure(MethodFailure(method, code) + " when checked");
+    Status checked = CheckDelivered(blocks, picture);
+    return checked.Ok() ? checked : Status::Failure(std::string(MethodNames[method]) + ": " + checked.Message());
 }
 
 // Compresses the picture, times the four methods, checks what they gave
@@ -283,42 +238,39 @@ bool RunCase(const BenchOptions &options, const PluginExports &plugin, Picture *
              CaseResult *result)
 {
     std::string name = CaseName(result->kind, result->sizeMegabytes, level);
-    TempPath containerPath(".zqv");
-    std::vector<uint8_t> container;
-    Status status = WriteContainerFile(containerPath.Path(), level, picture->file.data(), picture->file.size(),
-                                       &result->containerBytes);
+    TempPath containerPath("zqv-bench", ".zqv");
+    CaseData data{plugin, *picture, {}, containerPath.Path()};
+    Status status = WriteContainerFile(data.containerPath, level, [picture](ZqvEncoder &encoder) {
+        return encoder.Append(picture->file.data(), picture->file.size());
+    }, &result->containerBytes);
     if (status.Ok())
-        status = ReadWholeFile(containerPath.Path(), result->containerBytes, &container);
+        status = ReadWholeFile(data.containerPath, &data.container);
     if (!status.Ok()) {
         ReportError(name, status.Message());
         return false;
     }
     result->ran = true;
     PictureBlocks blocks;
-    std::vector<Timing> timings =
-        TimeSideBySide(DecodeMethods(plugin, picture, &container, containerPath.Path(), &blocks), options.rounds);
-    result->bare = timings[BareMethod];
-    result->fresh = timings[FreshMethod];
-    result->memory = timings[MemoryMethod];
-    result->file = timings[FileMethod];
-    ReportFailedMethods(*result, name);
-    result->checked = VerifyCase(*result, plugin, *picture, &container, containerPath.Path(), name);
-    bool worked = result->checked && !result->bare.Failed() && !result->fresh.Failed() && !result->memory.Failed() &&
-                  !result->file.Failed();
-    Release(&container);
-    result->peakStatus = MeasurePeakInChild(containerPath.Path(), &result->peak);
+    result->timings = TimeSideBySide(DecodeMethods(data, &blocks), options.rounds);
+    result->checked = true;
+    bool worked = true;
+    for (int each = 0; each < MethodCount; ++each) {
+        auto method = static_cast<DecodeMethod>(each);
+        Status checked = result->timings[method].Failed()
+                             ? Status::Failure(MethodFailure(method, result->timings[method].failure))
+                             : CheckMethod(method, data);
+        if (!checked.Ok())
+            ReportError(name, checked.Message());
+        result->checked = result->checked && (result->timings[method].Failed() || checked.Ok());
+        worked = worked && checked.Ok();
+    }
+    data.container = Bytes(); // gives the memory back, which clear() alone does not
+    result->peakStatus = MeasurePeakInChild(data.containerPath, &result->peak);
     if (!result->peakStatus.Ok())
         ReportError(name, "peak: " + result->peakStatus.Message());
     else if (result->peak.result != ResultOk)
-        ReportError(name, "peak: " + GetPictureFailure("from a file", result->peak.result) + " in the child");
+        ReportError(name, "peak: " + MethodFailure(FileMethod, result->peak.result) + " in the child");
     return worked && result->peakStatus.Ok() && result->peak.result == ResultOk;
-}
-
-std::string Formatted(const char *format, double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 std::string FailedCell(int32_t code) { return "failed (code " + std::to_string(code) + ")"; }
@@ -330,12 +282,13 @@ std::string SpeedCell(const Timing &timing, uint64_t decodedBytes)
     return Formatted("%.1f", InMegabytes(decodedBytes) / timing.medianSeconds);
 }
 
-// The ratio of two methods' median times.
-std::string RatioCell(const Timing &numerator, const Timing &denominator)
+// The ratio of two methods' median times; a star marks one above target.
+std::string RatioCell(const Timing &numerator, const Timing &denominator, double target = 0)
 {
     if (numerator.Failed() || denominator.Failed())
         return "-";
-    return Formatted("%.2f", numerator.medianSeconds / denominator.medianSeconds);
+    double ratio = numerator.medianSeconds / denominator.medianSeconds;
+    return Formatted("%.2f", ratio) + (target > 0 && ratio > target ? "*" : "");
 }
 
 bool PeakAboveTarget(const CaseResult &result)
@@ -354,12 +307,13 @@ void PrintRow(const CaseResult &result)
         multiple = Formatted("%.2f", static_cast<double>(result.peak.peakBytes) / result.decodedBytes) +
                    (PeakAboveTarget(result) ? "*" : "");
     }
+    const std::vector<Timing> &t = result.timings;
     Report(RowFormat, KindName(result.kind), Formatted("%.2f", InMegabytes(result.decodedBytes)).c_str(),
            std::to_string(result.level).c_str(), Formatted("%.4f", InMegabytes(result.containerBytes)).c_str(),
-           SpeedCell(result.bare, result.decodedBytes).c_str(), SpeedCell(result.fresh, result.decodedBytes).c_str(),
-           SpeedCell(result.memory, result.decodedBytes).c_str(), SpeedCell(result.file, result.decodedBytes).c_str(),
-           RatioCell(result.memory, result.bare).c_str(), RatioCell(result.memory, result.fresh).c_str(),
-           RatioCell(result.file, result.memory).c_str(), peak.c_str(), multiple.c_str(),
+           SpeedCell(t[BareMethod], result.decodedBytes).c_str(), SpeedCell(t[FreshMethod], result.decodedBytes).c_str(),
+           SpeedCell(t[MemoryMethod], result.decodedBytes).c_str(), SpeedCell(t[FileMethod], result.decodedBytes).c_str(),
+           RatioCell(t[MemoryMethod], t[BareMethod]).c_str(), RatioCell(t[MemoryMethod], t[FreshMethod]).c_str(),
+           RatioCell(t[FileMethod], t[MemoryMethod]).c_str(), peak.c_str(), multiple.c_str(),
            result.checked ? "" : CheckFailedNote);
 }
 
@@ -368,7 +322,6 @@ void PrintUnrunRow(PictureKind kind, double sizeMegabytes, int level, const std:
     Report("%-9s %10s %5d   not run: %s\n", KindName(kind), Formatted("%.2f", sizeMegabytes).c_str(), level,
            why.c_str());
 }
-
 void PrintTableHeader(int rounds)
 {
     Report("MB/s: decoded megabytes per second, median of %d round%s; mem/bare, mem/fresh, file/mem:\n"
@@ -387,15 +340,6 @@ const CaseResult *FindResult(const std::vector<CaseResult> &results, PictureKind
         if (result.ran && result.kind == kind && result.sizeMegabytes == sizeMegabytes && result.level == level)
             return &result;
     return nullptr;
-}
-
-// The ratio of the two sizes' median times for one method.
-std::string ScalingCell(const Timing &large, const Timing &small)
-{
-    if (large.Failed() || small.Failed())
-        return "-";
-    double ratio = large.medianSeconds / small.medianSeconds;
-    return Formatted("%.2f", ratio) + (ratio > ScalingTarget ? "*" : "");
 }
 
 bool Selected(const std::vector<double> &sizesMegabytes, double sizeMegabytes)
@@ -422,9 +366,12 @@ void PrintScalingSummary(const BenchOptions &options, const std::vector<CaseResu
             if (small == nullptr || large == nullptr)
                 continue;
             double sizeRatio = static_cast<double>(large->decodedBytes) / small->decodedBytes;
+            std::vector<std::string> cells;
+            for (int method = 0; method < MethodCount; ++method)
+                cells.push_back(RatioCell(large->timings[method], small->timings[method], ScalingTarget));
             Report(format, KindName(kind), std::to_string(level).c_str(), Formatted("%.3f", sizeRatio).c_str(),
-                   ScalingCell(large->bare, small->bare).c_str(), ScalingCell(large->fresh, small->fresh).c_str(),
-                   ScalingCell(large->memory, small->memory).c_str(), ScalingCell(large->file, small->file).c_str());
+                   cells[BareMethod].c_str(), cells[FreshMethod].c_str(), cells[MemoryMethod].c_str(),
+                   cells[FileMethod].c_str());
             printed = true;
         }
     if (!printed)

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bench/options.h"
-#include "bench/status.h"
+#include "tools/status.h"
 #include "tools/plugin_host.h"
 
 // Runs every case the options select, printing each line as it is done and

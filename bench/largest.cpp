@@ -1,11 +1,10 @@
 #include "bench/largest.h"
 
-#include "bench/container_file.h"
 #include "bench/peak.h"
-#include "bench/picture_calls.h"
 #include "bench/pictures.h"
 #include "bench/report.h"
-#include "bench/units.h"
+#include "tools/files.h"
+#include "tools/plugin_host.h"
 
 #include <vector>
 
@@ -33,21 +32,18 @@ Status WriteFlatContainer(const std::string &path, uint32_t sizeMegabytes, Attem
     std::vector<uint8_t> row(layout.rowBytes);
     WriteBmpHeaders(layout, headers.data());
     RowPainter(layout).Paint(0, row.data()); // every row of a flat picture is the same
-    ContainerWriter writer;
-    status = writer.Open(path, LargestLevel);
-    if (status.Ok())
-        status = writer.Append(headers.data(), headers.size());
-    for (uint32_t y = 0; y < layout.height && status.Ok(); ++y)
-        status = writer.Append(row.data(), row.size());
-    if (status.Ok())
-        status = writer.Finish(&attempt->containerBytes);
     attempt->decodedBytes = layout.fileBytes;
-    return status;
+    return WriteContainerFile(path, LargestLevel, [&](ZqvEncoder &encoder) {
+        Status appended = encoder.Append(headers.data(), headers.size());
+        for (uint32_t y = 0; y < layout.height && appended.Ok(); ++y)
+            appended = encoder.Append(row.data(), row.size());
+        return appended;
+    }, &attempt->containerBytes);
 }
 
 Status Try(uint32_t sizeMegabytes, Attempt *attempt)
 {
-    TempPath path(".zqv");
+    TempPath path("zqv-bench", ".zqv");
     Status status = WriteFlatContainer(path.Path(), sizeMegabytes, attempt);
     if (status.Ok())
         status = MeasurePeakInChild(path.Path(), &attempt->peak);
@@ -61,7 +57,7 @@ Status Try(uint32_t sizeMegabytes, Attempt *attempt)
         Report("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt->peak.peakBytes),
                static_cast<double>(attempt->peak.peakBytes) / attempt->decodedBytes);
     else
-        Report("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result), ResultMeaning(attempt->peak.result));
+        Report("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result), ResultName(attempt->peak.result));
     if (!attempt->Delivered() && attempt->peak.result != ResultNoMemory)
         return Status::Failure("GetPicture failed at " + std::to_string(sizeMegabytes) +
                                " MB for a reason other than memory");

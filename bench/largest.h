@@ -9,7 +9,7 @@
 // wider than LargestResolutionMegabytes.
 #pragma once
 
-#include "bench/status.h"
+#include "tools/status.h"
 
 #include <cstdint>
 

@@ -1,15 +1,15 @@
 #include "bench/options.h"
 
 #include "bench/peak.h"
+#include "bench/report.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
+#include <iterator>
 
 namespace {
 
-constexpr int LowestLevel = 0;
-constexpr int HighestLevel = 9;
 // A BMP file must fit its 32-bit size field.
 constexpr double LargestSizeMegabytes = 4095;
 
@@ -32,7 +32,6 @@ options:
   --kinds KIND,...  photo, graphic, graphic8, flat (default all)
   --levels N,...    zlib levels 0 to 9 (default 1,6,9)
   --rounds N        rounds per case (default 5)
-  --sink            also compare the sink's block growth, at each size up to 100 MB
   --largest         instead of the table, find the largest flat picture GetPicture
                     delivers from a file, in a child process
   --out FILE        also write the results to FILE, under a line saying the
@@ -41,30 +40,7 @@ options:
   --help            this text
 )";
 
-// Splits "a,b,c" and parses each item; fails on an empty list or item.
-Status ParseList(const std::string &text, const char *option,
-                 const std::function<Status(const std::string &)> &parseItem)
-{
-    if (text.empty())
-        return Status::Failure(std::string(option) + " needs a list");
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(',', start);
-        Status parsed = parseItem(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (!parsed.Ok())
-            return Status::Failure(std::string(option) + ": " + parsed.Message());
-        if (comma == std::string::npos)
-            return Status::Success();
-        start = comma + 1;
-    }
-}
-
-std::string Number(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.10g", value);
-    return text;
-}
+std::string Number(double value) { return Formatted("%.10g", value); }
 
 Status ParseNumber(const std::string &text, double lowest, double highest, double *value)
 {
@@ -87,88 +63,60 @@ Status ParseWholeNumber(const std::string &text, int lowest, int highest, int *v
     return status;
 }
 
-Status ParseSizes(const char *option, const std::string &text, BenchOptions *options)
+Status ParseSize(const std::string &text, double *megabytes)
 {
-    options->sizesMegabytes.clear();
-    return ParseList(text, option, [&](const std::string &item) {
-        double megabytes = 0;
-        Status parsed = ParseNumber(item, 0, LargestSizeMegabytes, &megabytes);
-        if (parsed.Ok() && megabytes <= 0)
-            parsed = Status::Failure("a size must be above 0");
-        if (parsed.Ok())
-            options->sizesMegabytes.push_back(megabytes);
-        return parsed;
-    });
+    Status parsed = ParseNumber(text, 0, LargestSizeMegabytes, megabytes);
+    return parsed.Ok() && *megabytes <= 0 ? Status::Failure("a size must be above 0") : parsed;
 }
 
-Status ParseKinds(const char *option, const std::string &text, BenchOptions *options)
+Status ParseKind(const std::string &text, PictureKind *kind)
 {
-    options->kinds.clear();
-    return ParseList(text, option, [&](const std::string &item) {
-        PictureKind kind{};
-        if (!KindFromName(item, &kind))
-            return Status::Failure("no picture kind is called '" + item + "'");
-        options->kinds.push_back(kind);
-        return Status::Success();
-    });
+    return KindFromName(text, kind) ? Status::Success() : Status::Failure("no picture kind is called '" + text + "'");
 }
 
-Status ParseLevels(const char *option, const std::string &text, BenchOptions *options)
-{
-    options->levels.clear();
-    return ParseList(text, option, [&](const std::string &item) {
-        int level = 0;
-        Status parsed = ParseWholeNumber(item, LowestLevel, HighestLevel, &level);
-        if (parsed.Ok())
-            options->levels.push_back(level);
-        return parsed;
-    });
-}
+Status ParseLevel(const std::string &text, int *level) { return ParseWholeNumber(text, LowestLevel, HighestLevel, level); }
 
-Status ParseRounds(const char *option, const std::string &text, BenchOptions *options)
+// Splits "a,b,c" into *items, each parsed by parseItem; fails on an empty
+// list or item.
+template <typename Item>
+Status ParseList(const std::string &text, Status (*parseItem)(const std::string &, Item *), std::vector<Item> *items)
 {
-    Status parsed = ParseWholeNumber(text, 1, INT32_MAX, &options->rounds);
-    return parsed.Ok() ? parsed : Status::Failure(std::string(option) + ": " + parsed.Message());
-}
-
-Status TakePeakFile(const char *, const std::string &text, BenchOptions *options)
-{
-    options->peakFile = text;
+    items->clear();
+    for (size_t start = 0; start <= text.size();) {
+        size_t comma = std::min(text.find(',', start), text.size());
+        Item item{};
+        Status parsed = parseItem(text.substr(start, comma - start), &item);
+        if (!parsed.Ok())
+            return parsed;
+        items->push_back(item);
+        start = comma + 1;
+    }
     return Status::Success();
 }
 
-Status TakeOutFile(const char *, const std::string &text, BenchOptions *options)
+// Takes the value of the option name into *options.
+Status TakeValue(const std::string &name, const std::string &value, BenchOptions *options)
 {
-    options->outFile = text;
+    if (name == "--sizes")
+        return ParseList(value, ParseSize, &options->sizesMegabytes);
+    if (name == "--kinds")
+        return ParseList(value, ParseKind, &options->kinds);
+    if (name == "--levels")
+        return ParseList(value, ParseLevel, &options->levels);
+    if (name == "--rounds")
+        return ParseWholeNumber(value, 1, INT32_MAX, &options->rounds);
+    if (name == PeakOptionName)
+        options->peakFile = value;
+    else
+        options->outFile = value;
     return Status::Success();
 }
 
-// The options that take a value, and what each does with it.
-struct ValueOption {
-    const char *name;
-    Status (*parse)(const char *name, const std::string &value, BenchOptions *options);
-};
+constexpr const char *ValueOptions[] = {"--sizes", "--kinds", "--levels", "--rounds", PeakOptionName, "--out"};
 
-constexpr ValueOption ValueOptions[] = {
-    {"--sizes", ParseSizes},   {"--kinds", ParseKinds},        {"--levels", ParseLevels},
-    {"--rounds", ParseRounds}, {PeakOptionName, TakePeakFile}, {"--out", TakeOutFile},
-};
-
-const ValueOption *FindValueOption(const std::string &name)
+bool TakesValue(const std::string &name)
 {
-    for (const ValueOption &option : ValueOptions)
-        if (name == option.name)
-            return &option;
-    return nullptr;
-}
-
-// The value after the option at argv[*at], *at moved onto it.
-Status TakeValue(int argc, char **argv, int *at, std::string *value)
-{
-    if (*at + 1 >= argc)
-        return Status::Failure(std::string(argv[*at]) + " needs a value");
-    *value = argv[++*at];
-    return Status::Success();
+    return std::find(std::begin(ValueOptions), std::end(ValueOptions), name) != std::end(ValueOptions);
 }
 
 // The items as the options take them: each as name gives it, commas between.
@@ -190,21 +138,18 @@ Status ParseOptions(int argc, char **argv, BenchOptions *options)
 {
     for (int at = 1; at < argc; ++at) {
         std::string option = argv[at];
-        if (option == "--sink") {
-            options->sinkGrowth = true;
-        } else if (option == "--largest") {
+        if (option == "--largest") {
             options->largest = true;
         } else if (option == "--help" || option == "-h") {
             options->help = true;
-        } else if (const ValueOption *valueOption = FindValueOption(option)) {
-            std::string value;
-            Status status = TakeValue(argc, argv, &at, &value);
-            if (status.Ok())
-                status = valueOption->parse(valueOption->name, value, options);
-            if (!status.Ok())
-                return status;
-        } else {
+        } else if (!TakesValue(option)) {
             return Status::Failure("unknown option '" + option + "' (--help lists them)");
+        } else if (at + 1 == argc) {
+            return Status::Failure(option + " needs a value");
+        } else {
+            Status taken = TakeValue(option, argv[++at], options);
+            if (!taken.Ok())
+                return Status::Failure(option + ": " + taken.Message());
         }
     }
     return Status::Success();
@@ -220,5 +165,5 @@ std::string DescribeSelection(const BenchOptions &options)
     std::string kinds = Joined(options.kinds, KindName);
     std::string levels = Joined(options.levels, [](int level) { return std::to_string(level); });
     return "sizes " + sizes + " MB, kinds " + kinds + ", levels " + levels + ", " + std::to_string(options.rounds) +
-           " round" + (options.rounds == 1 ? "" : "s") + (options.sinkGrowth ? ", sink growth" : "");
+           " round" + (options.rounds == 1 ? "" : "s");
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "bench/pictures.h"
-#include "bench/status.h"
+#include "tools/status.h"
 
 #include <cstdio>
 #include <string>
@@ -14,7 +14,6 @@ struct BenchOptions {
     std::vector<PictureKind> kinds{AllPictureKinds.begin(), AllPictureKinds.end()};
     std::vector<int> levels = {1, 6, 9};
     int rounds = 5;
-    bool sinkGrowth = false; // also compare the sink's growth policy
     bool largest = false;    // find the largest picture GetPicture delivers, instead of the table
     std::string peakFile;    // not empty: be the --peak child for this container file
     std::string outFile;     // not empty: also write the results to this file

@@ -1,11 +1,18 @@
 #include "bench/peak.h"
 
-#include "bench/child_process.h"
-#include "bench/memory_counters.h"
-#include "bench/picture_calls.h"
+#include "tools/files.h"
+#include "tools/plugin_host.h"
+#include "tools/process.h"
 
 #include <cinttypes>
 #include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <cstring>
+#endif
 
 namespace {
 
@@ -17,6 +24,61 @@ constexpr int ChildDelivered = 0;
 constexpr int ChildPictureFailed = 1;
 constexpr int ChildCannotMeasure = 2;
 
+struct MemoryCounters {
+    uint64_t workingSetBytes = 0;
+    uint64_t peakWorkingSetBytes = 0; // the most ever resident since the process started
+};
+
+#ifdef _WIN32
+
+// GetProcessMemoryInfo's WorkingSetSize and PeakWorkingSetSize.
+Status ReadMemoryCounters(MemoryCounters *counters)
+{
+    PROCESS_MEMORY_COUNTERS reported{};
+    reported.cb = sizeof reported;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &reported, sizeof reported))
+        return Status::Failure("GetProcessMemoryInfo failed (error " + std::to_string(GetLastError()) + ")");
+    if (reported.PeakWorkingSetSize == 0)
+        return Status::Failure("GetProcessMemoryInfo reports no peak working set");
+    counters->workingSetBytes = reported.WorkingSetSize;
+    counters->peakWorkingSetBytes = reported.PeakWorkingSetSize;
+    return Status::Success();
+}
+
+#else
+
+constexpr uint64_t KilobyteBytes = 1024;
+
+// The value of a "Name:   1234 kB" line of /proc/self/status, in bytes.
+void ParseKilobytesField(const char *line, const char *field, uint64_t *bytes)
+{
+    size_t fieldLength = std::strlen(field);
+    unsigned long long kilobytes = 0;
+    if (std::strncmp(line, field, fieldLength) == 0 && std::sscanf(line + fieldLength, "%llu", &kilobytes) == 1)
+        *bytes = kilobytes * KilobyteBytes;
+}
+
+// VmRSS and VmHWM from /proc/self/status.
+Status ReadMemoryCounters(MemoryCounters *counters)
+{
+    std::FILE *status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        return Status::Failure("cannot read /proc/self/status");
+    MemoryCounters read;
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        ParseKilobytesField(line, "VmRSS:", &read.workingSetBytes);
+        ParseKilobytesField(line, "VmHWM:", &read.peakWorkingSetBytes);
+    }
+    std::fclose(status);
+    if (read.peakWorkingSetBytes == 0)
+        return Status::Failure("/proc/self/status reports no peak resident size (VmHWM)");
+    *counters = read;
+    return Status::Success();
+}
+
+#endif
+
 int CannotMeasure(const std::string &message)
 {
     std::fprintf(stderr, "zqv_bench --peak: %s\n", message.c_str());
@@ -26,15 +88,12 @@ int CannotMeasure(const std::string &message)
 // Reads the report line anywhere in the child's output.
 bool ParseReport(const std::string &output, PeakReport *report)
 {
-    size_t start = 0;
-    while (start < output.size()) {
+    for (size_t start = 0; start < output.size();) {
         size_t end = output.find('\n', start);
         std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (std::sscanf(line.c_str(), ReportFormat, &report->peakBytes, &report->result) == 2)
             return true;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
+        start = end == std::string::npos ? output.size() : end + 1;
     }
     return false;
 }
@@ -54,7 +113,7 @@ int RunPeakChild(const std::string &containerPath)
     int32_t result = 0;
     {
         PictureBlocks blocks;
-        result = GetPictureFromFile(plugin, containerPath, &blocks);
+        result = GetPictureFromFile(plugin, containerPath, 0, &blocks);
     }
     MemoryCounters after;
     counted = ReadMemoryCounters(&after);
@@ -70,12 +129,14 @@ int RunPeakChild(const std::string &containerPath)
 
 Status MeasurePeakInChild(const std::string &containerPath, PeakReport *report)
 {
-    std::string output;
-    int exitCode = 0;
-    Status ran = RunSelf({PeakOptionName, containerPath}, &output, &exitCode);
-    if (!ran.Ok())
-        return ran;
-    if (!ParseReport(output, report))
+    // The child's output goes through a file, which no full pipe can stall.
+    TempPath outputPath("zqv-bench", ".out");
+    int exitCode = RunProgram(ProgramPath(), {PeakOptionName, containerPath}, {"", outputPath.Path(), ""});
+    if (exitCode < 0)
+        return Status::Failure("cannot start " + ProgramPath() + " " + PeakOptionName);
+    Bytes output;
+    ReadWholeFile(outputPath.Path(), &output);
+    if (!ParseReport(std::string(output.begin(), output.end()), report))
         return Status::Failure("the " + std::string(PeakOptionName) + " child ended with status " +
                                std::to_string(exitCode) + " without a report");
     return Status::Success();

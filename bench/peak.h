@@ -9,7 +9,7 @@
 // set less the working set it started from.
 #pragma once
 
-#include "bench/status.h"
+#include "tools/status.h"
 
 #include <cstdint>
 #include <string>

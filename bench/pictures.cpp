@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -62,18 +63,6 @@ const KindTraits &TraitsOf(PictureKind kind)
         if (traits.kind == kind)
             return traits;
     return Kinds[0];
-}
-
-void Put16(uint8_t *at, uint16_t value)
-{
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(uint8_t *at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // 0 rising to halfPeriod and back down, period 2 * halfPeriod.
@@ -140,18 +129,15 @@ Status LayoutPicture(PictureKind kind, uint64_t targetBytes, PictureLayout *layo
 void WriteBmpHeaders(const PictureLayout &layout, uint8_t *file)
 {
     std::memset(file, 0, layout.pixelOffset);
-    file[0] = 'B';
-    file[1] = 'M';
-    Put32(file + 2, static_cast<uint32_t>(layout.fileBytes));
-    Put32(file + BmpPixelOffsetField, layout.pixelOffset);
+    WriteBmpFileHeader(file, static_cast<uint32_t>(layout.fileBytes), layout.pixelOffset);
     uint8_t *info = file + BmpFileHeaderSize;
-    Put32(info + 0, InfoHeaderBytes);
-    Put32(info + 4, layout.width);
-    Put32(info + 8, layout.height);
-    Put16(info + 12, 1); // planes
-    Put16(info + 14, layout.bitsPerPixel);
-    Put32(info + 20, static_cast<uint32_t>(layout.fileBytes - layout.pixelOffset));
-    Put32(info + 32, layout.paletteEntries);
+    PutLittle32(info + 0, InfoHeaderBytes);
+    PutLittle32(info + 4, layout.width);
+    PutLittle32(info + 8, layout.height);
+    PutLittle16(info + 12, 1); // planes
+    PutLittle16(info + 14, layout.bitsPerPixel);
+    PutLittle32(info + 20, static_cast<uint32_t>(layout.fileBytes - layout.pixelOffset));
+    PutLittle32(info + 32, layout.paletteEntries);
     uint8_t *palette = info + InfoHeaderBytes;
     for (uint32_t entry = 0; entry < layout.paletteEntries; ++entry)
         std::memcpy(palette + entry * PaletteEntryBytes, PosterColours[entry], RgbBytes);
@@ -221,4 +207,25 @@ void PaintPicture(const PictureLayout &layout, uint8_t *file)
     uint8_t *row = file + layout.pixelOffset;
     for (uint32_t y = 0; y < layout.height; ++y, row += layout.rowBytes)
         painter.Paint(y, row);
+}
+
+Status WriteContainerFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
+                          uint64_t *containerBytes)
+{
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return Status::Failure("cannot create " + path);
+    ZqvEncoder encoder;
+    Status status = encoder.Start(level, [&](const uint8_t *bytes, size_t count) {
+        bool written = std::fwrite(bytes, 1, count, file) == count;
+        return written ? Status::Success() : Status::Failure("cannot write " + path);
+    });
+    if (status.Ok())
+        status = feed(encoder);
+    if (status.Ok())
+        status = encoder.Finish();
+    if (std::fclose(file) != 0 && status.Ok())
+        status = Status::Failure("cannot write " + path);
+    *containerBytes = encoder.ContainerBytes();
+    return status;
 }

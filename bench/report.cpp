@@ -67,3 +67,10 @@ void Report(const char *format, ...)
     WriteTo(reportFile, format, arguments);
     va_end(arguments);
 }
+
+std::string Formatted(const char *format, double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}

@@ -1,10 +1,23 @@
-// bench/report.h -- where the results go: standard output and, with --out,
-// a file that gets the same lines under a heading that says what ran where.
+// bench/report.h -- where the results go, and in what units: standard
+// output and, with --out, a file that gets the same lines under a heading
+// that says what ran where.
 #pragma once
 
-#include "bench/status.h"
+#include "tools/status.h"
 
+#include <cstdint>
 #include <string>
+
+// Sizes are given and printed in binary megabytes, as the picture sizes a
+// viewer shows.
+constexpr uint64_t Megabyte = uint64_t{1} << 20;
+
+inline double InMegabytes(uint64_t bytes) { return static_cast<double>(bytes) / Megabyte; }
+
+inline uint64_t FromMegabytes(double megabytes) { return static_cast<uint64_t>(megabytes * Megabyte); }
+
+// One line of text made with a printf format, for the cells of a table.
+std::string Formatted(const char *format, double value);
 
 #if defined(__GNUC__)
 #define ZQV_REPORT_FORMAT __attribute__((format(printf, 1, 2)))

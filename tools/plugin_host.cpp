@@ -1,9 +1,43 @@
 #include "tools/plugin_host.h"
 
-#ifdef _WIN32
+#ifndef _WIN32
+#include <climits>
+#include <unistd.h>
+#endif
 
 namespace {
 
+constexpr uint32_t FromFile = 0;
+constexpr uint32_t FromMemory = 1;
+
+struct ResultText {
+    int32_t result;
+    const char *name;
+    const char *message;
+};
+
+// The plug-in answers ResultNoMemory also when a BMP's pixel-data offset is
+// below 14, hence the second half of that message.
+constexpr ResultText ResultTexts[] = {
+    {ResultOk, "the picture", nullptr},
+    {ResultAborted, "stopped", "stopped before the picture was complete"},
+    {ResultBadFormat, "not a picture", "not a ZQV picture (it does not hold a BMP file)"},
+    {ResultBrokenData, "damaged data", "damaged data (the compressed stream is corrupt)"},
+    {ResultNoMemory, "out of memory", "out of memory (or the picture's pixel-data offset is impossible)"},
+    {ResultMemoryError, "memory error", "out of memory (the decoded picture cannot be locked)"},
+    {ResultFileError, "file error", "cannot open the file, or read it at the offset given"},
+    {ResultNotImplemented, "not provided", "the plug-in does not provide this"},
+};
+
+const ResultText *FindResult(int32_t result)
+{
+    for (const ResultText &text : ResultTexts)
+        if (text.result == result)
+            return &text;
+    return nullptr;
+}
+
+#ifdef _WIN32
 template <typename Function> bool FindExport(HMODULE module, const char *name, Function *slot, std::string *error)
 {
     *slot = reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
@@ -11,16 +45,17 @@ template <typename Function> bool FindExport(HMODULE module, const char *name, F
         *error = std::string("IFYZQV.SPI does not export ") + name;
     return *slot != nullptr;
 }
+#endif
 
 } // namespace
 
-std::string ProgramDirectory()
+#ifdef _WIN32
+
+std::string ProgramPath()
 {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string directory(path, length);
-    size_t separator = directory.find_last_of("\\/");
-    return separator == std::string::npos ? std::string() : directory.substr(0, separator + 1);
+    return std::string(path, length < MAX_PATH ? length : 0);
 }
 
 bool LoadPlugin(PluginExports *exports, std::string *error)
@@ -51,16 +86,11 @@ void UnloadPlugin(PluginExports *exports)
 
 #else
 
-#include <climits>
-#include <unistd.h>
-
-std::string ProgramDirectory()
+std::string ProgramPath()
 {
     char path[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    std::string directory(path, length > 0 ? static_cast<size_t>(length) : 0);
-    size_t separator = directory.find_last_of('/');
-    return separator == std::string::npos ? std::string() : directory.substr(0, separator + 1);
+    return std::string(path, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 bool LoadPlugin(PluginExports *exports, std::string *)
@@ -77,3 +107,61 @@ bool LoadPlugin(PluginExports *exports, std::string *)
 void UnloadPlugin(PluginExports *exports) { *exports = PluginExports{}; }
 
 #endif
+
+std::string ProgramDirectory()
+{
+    std::string path = ProgramPath();
+    size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+const char *ResultName(int32_t result)
+{
+    const ResultText *text = FindResult(result);
+    return text == nullptr ? "unknown result" : text->name;
+}
+
+const char *ResultMessage(int32_t result)
+{
+    const ResultText *text = FindResult(result);
+    return text == nullptr ? nullptr : text->message;
+}
+
+void PictureBlocks::Free()
+{
+    if (info != nullptr)
+        LocalFree(info);
+    if (bits != nullptr)
+        LocalFree(bits);
+    info = bits = nullptr;
+}
+
+int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
+                           PictureBlocks *blocks, ProgressCallback progress)
+{
+    return plugin.GetPicture(path.c_str(), offset, FromFile, &blocks->info, &blocks->bits, progress, 0);
+}
+
+int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
+                             ProgressCallback progress)
+{
+    // An empty vector may have no storage; the plug-in still gets an address.
+    static const uint8_t nothing = 0;
+    const uint8_t *start = container.empty() ? &nothing : container.data();
+    return plugin.GetPicture(reinterpret_cast<const char *>(start), static_cast<int32_t>(container.size()),
+                             FromMemory, &blocks->info, &blocks->bits, progress, 0);
+}
+
+bool CopyBlock(HLOCAL block, Bytes *bytes)
+{
+    bytes->clear();
+    size_t size = block == nullptr ? 0 : LocalSize(block);
+    if (size == 0)
+        return true;
+    auto *start = static_cast<const uint8_t *>(LocalLock(block));
+    if (start == nullptr)
+        return false;
+    bytes->assign(start, start + size);
+    LocalUnlock(block);
+    return true;
+}

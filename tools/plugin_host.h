@@ -9,7 +9,11 @@
 
 #include "plugin/api.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
 
 typedef int32_t(WINAPI *GetPluginInfoFunction)(int32_t index, char *dest, int32_t destLength);
 typedef int32_t(WINAPI *IsSupportedFunction)(const char *ignored, HandleOrAddress headOrHandle);
@@ -38,5 +42,42 @@ bool LoadPlugin(PluginExports *exports, std::string *error);
 // Unloads the library (win32); the exports are cleared.
 void UnloadPlugin(PluginExports *exports);
 
-// The directory of the running program, with a trailing separator.
+// The full path of the running program, and its directory with a trailing
+// separator.
+std::string ProgramPath();
 std::string ProgramDirectory();
+
+// A GetPicture result code's short name ("damaged data"), for tables and
+// brief messages; "unknown result" for a code api.h does not list.
+const char *ResultName(int32_t result);
+
+// The same code said in a sentence a user can act on ("damaged data (the
+// compressed stream is corrupt)"); null for ResultOk and unknown codes.
+const char *ResultMessage(int32_t result);
+
+// GetPicture's two blocks, freed (LocalFree) with the object.
+struct PictureBlocks {
+    HLOCAL info = nullptr;
+    HLOCAL bits = nullptr;
+
+    PictureBlocks() = default;
+    ~PictureBlocks() { Free(); }
+    PictureBlocks(const PictureBlocks &) = delete;
+    PictureBlocks &operator=(const PictureBlocks &) = delete;
+    void Free();
+};
+
+// GetPicture with flags 0: the plug-in opens the file at path and reads the
+// container from offset on. progress may be null; userData is always 0.
+int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
+                           PictureBlocks *blocks, ProgressCallback progress = nullptr);
+
+// GetPicture with flags 1: the container is the bytes given (an empty one
+// still gets a valid address).
+int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
+                             ProgressCallback progress = nullptr);
+
+// Copies a local memory block into *bytes (locked, copied, unlocked). A
+// null block or one of size 0 gives no bytes. False when the block cannot
+// be locked.
+bool CopyBlock(HLOCAL block, Bytes *bytes);

@@ -1,13 +1,12 @@
 #include "tests/support/fixtures.h"
 
+#include "tools/plugin_host.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <zlib.h>
 
 #ifndef _WIN32
@@ -162,33 +161,13 @@ Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
     return stream;
 }
 
-std::string UniqueName(const std::string &stem)
+TempFile::TempFile(const Bytes &contents, const std::string &suffix) : TempPath("zqv-test", suffix)
 {
-    static std::atomic<unsigned> serial{0};
-#ifdef _WIN32
-    unsigned process = GetCurrentProcessId();
-#else
-    unsigned process = static_cast<unsigned>(getpid());
-#endif
-    return stem + "-" + std::to_string(process) + "-" + std::to_string(serial++);
-}
-
-namespace {
-std::string UniqueTempName(const std::string &suffix)
-{
-    return (std::filesystem::temp_directory_path() / (UniqueName("zqv-test") + suffix)).string();
-}
-} // namespace
-
-TempFile::TempFile(const Bytes &contents, const std::string &suffix) : path_(UniqueTempName(suffix))
-{
-    if (!WriteWholeFile(path_, contents))
+    if (!WriteWholeFile(Path(), contents).Ok())
         std::abort();
 }
 
-TempFile::~TempFile() { std::remove(path_.c_str()); }
-
-std::string MissingFilePath() { return UniqueTempName(".missing"); }
+std::string MissingFilePath() { return UniqueTempPath("zqv-test", ".missing"); }
 
 bool ExtendFile(const std::string &path, uint64_t size)
 {
@@ -208,15 +187,8 @@ bool ExtendFile(const std::string &path, uint64_t size)
 
 Bytes ReadWholeFile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteWholeFile(const std::string &path, const Bytes &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    Bytes contents;
+    return ReadWholeFile(path, &contents).Ok() ? contents : Bytes();
 }
 
 std::string HostPath(const std::string &linuxPath)
@@ -230,15 +202,8 @@ std::string HostPath(const std::string &linuxPath)
 
 Bytes BlockBytes(HLOCAL block)
 {
-    if (block == nullptr)
-        return {};
-    size_t size = LocalSize(block);
-    auto *bytes = static_cast<const uint8_t *>(LocalLock(block));
-    if (bytes == nullptr)
-        return {};
-    Bytes copy(bytes, bytes + size);
-    LocalUnlock(block);
-    return copy;
+    Bytes copy;
+    return CopyBlock(block, &copy) ? copy : Bytes();
 }
 
 #ifdef _WIN32

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "tools/files.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,22 +40,12 @@ void PutLittle16(Bytes &bytes, size_t offset, uint16_t value);
 void PutLittle32(Bytes &bytes, size_t offset, uint32_t value);
 uint32_t GetLittle32(const Bytes &bytes, size_t offset);
 
-// A file in the temporary directory, removed when the object goes away.
-class TempFile {
+// A file in the temporary directory holding contents, removed when the
+// object goes away; Path() is the name as the plug-in is given it.
+class TempFile : public TempPath {
 public:
     explicit TempFile(const Bytes &contents, const std::string &suffix = ".zqv");
-    ~TempFile();
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    // The name as the plug-in is given it.
-    const std::string &Path() const { return path_; }
-
-private:
-    std::string path_;
 };
-
-// stem-PROCESS-SERIAL: a name no other test, nor another test program, uses.
-std::string UniqueName(const std::string &stem);
 
 // A name in the temporary directory that does not exist.
 std::string MissingFilePath();
@@ -62,8 +53,8 @@ std::string MissingFilePath();
 // Makes the file size bytes long, the new part a hole that takes no disk.
 bool ExtendFile(const std::string &path, uint64_t size);
 
+// The whole file; empty if it cannot be read.
 Bytes ReadWholeFile(const std::string &path);
-bool WriteWholeFile(const std::string &path, const Bytes &bytes);
 
 // A path of this (Linux) machine as the program under test must name it:
 // under wine the root of the Linux file system is drive Z:.

@@ -1,112 +1,16 @@
 #include "tests/zqv/cli_support.h"
 
 #include "tools/plugin_host.h"
+#include "tools/process.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <zlib.h>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char **environ;
-#endif
-
 namespace {
-
 constexpr size_t FileSizeField = 2;
-
-#ifdef _WIN32
-
-// Quotes one argument so the child's runtime splits it back unchanged.
-std::string QuoteArgument(const std::string &argument)
-{
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
-        return argument;
-    std::string quoted = "\"";
-    size_t backslashes = 0;
-    for (char character : argument) {
-        if (character == '\\') {
-            backslashes++;
-            continue;
-        }
-        quoted.append(character == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted.push_back(character);
-    }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
-}
-
-HANDLE OpenInheritable(const std::string &path, DWORD access, DWORD disposition)
-{
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-int SpawnAndWait(const std::vector<std::string> &arguments, const std::string &inputPath,
-                 const std::string &outputPath, const std::string &errorPath)
-{
-    std::string commandLine = QuoteArgument(ZqvPath());
-    for (const std::string &argument : arguments)
-        commandLine.append(1, ' ').append(QuoteArgument(argument));
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = OpenInheritable(inputPath, GENERIC_READ, OPEN_EXISTING);
-    startup.hStdOutput = OpenInheritable(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
-    startup.hStdError = OpenInheritable(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
-    PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessA(ZqvPath().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &process);
-    DWORD exitCode = static_cast<DWORD>(-1);
-    if (started) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    CloseHandle(startup.hStdInput);
-    CloseHandle(startup.hStdOutput);
-    CloseHandle(startup.hStdError);
-    return static_cast<int>(exitCode);
-}
-
-#else
-
-int SpawnAndWait(const std::vector<std::string> &arguments, const std::string &inputPath,
-                 const std::string &outputPath, const std::string &errorPath)
-{
-    std::string program = ZqvPath();
-    std::vector<char *> argv{program.data()};
-    std::vector<std::string> copies(arguments);
-    for (std::string &argument : copies)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t child = 0;
-    int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-#endif
-
 } // namespace
 
 std::string RunResult::OutputText() const
@@ -143,9 +47,9 @@ RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standar
     std::string outputPath = streams.File("stdout");
     std::string errorPath = streams.File("stderr");
     RunResult result;
-    result.exitStatus = SpawnAndWait(arguments, inputPath, outputPath, errorPath);
-    result.standardOutput = LoadFile(outputPath);
-    Bytes error = LoadFile(errorPath);
+    result.exitStatus = RunProgram(ZqvPath(), arguments, {inputPath, outputPath, errorPath});
+    result.standardOutput = ReadWholeFile(outputPath);
+    Bytes error = ReadWholeFile(errorPath);
     result.standardError.assign(error.begin(), error.end());
     return result;
 }
@@ -170,7 +74,7 @@ std::string ScratchDirectory::File(const std::string &name) const
 std::string ScratchDirectory::Put(const std::string &name, const Bytes &contents) const
 {
     std::string path = File(name);
-    if (!WriteWholeFile(path, contents))
+    if (!WriteWholeFile(path, contents).Ok())
         std::abort();
     return path;
 }
@@ -194,19 +98,6 @@ Bytes WithRealSizeField(Bytes bmp)
 {
     PutLittle32(bmp, FileSizeField, static_cast<uint32_t>(bmp.size()));
     return bmp;
-}
-
-Bytes LoadFile(const std::string &path)
-{
-    std::error_code error;
-    uintmax_t size = std::filesystem::file_size(path, error);
-    std::FILE *file = error ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return {};
-    Bytes contents(static_cast<size_t>(size));
-    contents.resize(std::fread(contents.data(), 1, contents.size(), file));
-    std::fclose(file);
-    return contents;
 }
 
 Bytes UnwrapIndependently(const Bytes &container, size_t expectedSize)

@@ -54,10 +54,6 @@ std::string FixtureDirectory();
 // the real size.
 Bytes WithRealSizeField(Bytes bmp);
 
-// The whole file, read in one go (ReadWholeFile goes byte by byte, too slow
-// for the 50 MB fixture under the sanitizers); empty if it cannot be read.
-Bytes LoadFile(const std::string &path);
-
 // Decompresses a container without the plug-in (unmask, zlib uncompress),
 // to check what encode makes independently; empty if it is not valid.
 Bytes UnwrapIndependently(const Bytes &container, size_t expectedSize);

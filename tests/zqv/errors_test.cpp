@@ -189,7 +189,7 @@ TEST_P(FailingRun, SaysWhyInOneLineAndLeavesTheDestinationAlone)
         << testCase.description << ": expected the message to say \"" << testCase.messageFragment << "\", got \""
         << result.standardError << "\"";
     EXPECT_TRUE(result.standardOutput.empty()) << testCase.description << ": nothing belongs on standard output";
-    EXPECT_EQ(LoadFile(files.Output()), Precious) << testCase.description << ": the existing destination changed";
+    EXPECT_EQ(ReadWholeFile(files.Output()), Precious) << testCase.description << ": the existing destination changed";
     EXPECT_EQ(scratch.Entries(), entriesBefore) << testCase.description << ": files were left behind or removed";
 }
 

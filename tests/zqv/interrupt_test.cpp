@@ -148,7 +148,7 @@ TEST(Interrupt, CtrlCStopsAndCleansUp)
         EXPECT_NE(child.Seen().find("stopped"), std::string::npos)
             << testCase.description << ": expected a \"stopped\" message, the terminal showed \"" << child.Seen()
             << "\"";
-        EXPECT_EQ(LoadFile(output), precious) << testCase.description << ": the existing output changed";
+        EXPECT_EQ(ReadWholeFile(output), precious) << testCase.description << ": the existing output changed";
         EXPECT_EQ(scratch.Entries(), entriesBefore) << testCase.description << ": a temporary file was left behind";
     }
 }

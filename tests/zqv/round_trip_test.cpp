@@ -35,7 +35,7 @@ Bytes FixtureBytes(const std::string &file)
     std::string directory = FixtureDirectory();
     if (directory.empty())
         return {};
-    return LoadFile((std::filesystem::path(directory) / file).string());
+    return ReadWholeFile((std::filesystem::path(directory) / file).string());
 }
 
 // Encodes bmp into the scratch directory and returns the container's path.
@@ -66,7 +66,7 @@ TEST_P(FixtureRoundTrip, EncodeThenDecodeGivesTheFileBack)
     ScratchDirectory scratch;
     std::string bmpPath = scratch.Put("original.bmp", original);
     std::string containerPath = EncodeOrFail(scratch, bmpPath);
-    Bytes container = LoadFile(containerPath);
+    Bytes container = ReadWholeFile(containerPath);
     EXPECT_EQ(UnwrapIndependently(container, original.size()), original)
         << kind.description << ": the container is not the file compressed with zlib and masked";
 
@@ -75,7 +75,7 @@ TEST_P(FixtureRoundTrip, EncodeThenDecodeGivesTheFileBack)
     ASSERT_EQ(decoded.exitStatus, 0) << kind.description << ": " << decoded.Describe();
     EXPECT_EQ(decoded.standardError, "");
     Bytes expected = WithRealSizeField(original);
-    EXPECT_TRUE(LoadFile(decodedPath) == expected)
+    EXPECT_TRUE(ReadWholeFile(decodedPath) == expected)
         << kind.description << ": the decoded file differs from the one encoded";
 
     RunResult streamed = RunZqv({"decode", "-", "-"}, container);
@@ -100,8 +100,8 @@ TEST(RoundTrip, CompressionLevelIsHonoured)
     ScratchDirectory scratch;
     Bytes bmp = MakeBmp(300, 200, 24, 5);
     std::string bmpPath = scratch.Put("in.bmp", bmp);
-    size_t storedSize = LoadFile(EncodeOrFail(scratch, bmpPath, "0")).size();
-    size_t smallestSize = LoadFile(EncodeOrFail(scratch, bmpPath, "9")).size();
+    size_t storedSize = ReadWholeFile(EncodeOrFail(scratch, bmpPath, "0")).size();
+    size_t smallestSize = ReadWholeFile(EncodeOrFail(scratch, bmpPath, "9")).size();
     EXPECT_GT(storedSize, bmp.size()) << "level 0 should store the file uncompressed, a little larger";
     EXPECT_LT(smallestSize * 4, bmp.size()) << "level 9 should shrink a patterned picture to under a quarter";
 }
@@ -128,7 +128,7 @@ TEST(RoundTrip, WrongFileSizeFieldIsReplacedByTheRealSize)
         std::string containerPath = scratch.Put("in.zqv", WrapZqv(bmp));
         RunResult decoded = RunZqv({"decode", containerPath, scratch.File("out.bmp")});
         ASSERT_EQ(decoded.exitStatus, 0) << testCase.description << ": " << decoded.Describe();
-        EXPECT_TRUE(LoadFile(scratch.File("out.bmp")) == WithRealSizeField(bmp))
+        EXPECT_TRUE(ReadWholeFile(scratch.File("out.bmp")) == WithRealSizeField(bmp))
             << "file-size field " << testCase.description << ": the output should be the BMP with its real size";
     }
 }
@@ -148,7 +148,7 @@ TEST(RoundTrip, OffsetFindsAContainerInsideALargerFile)
 
     RunResult fromFile = RunZqv({"decode", "--offset", std::to_string(Offset), archivePath, scratch.File("a.bmp")});
     ASSERT_EQ(fromFile.exitStatus, 0) << fromFile.Describe();
-    EXPECT_TRUE(LoadFile(scratch.File("a.bmp")) == bmp) << "--offset on a file decoded something else";
+    EXPECT_TRUE(ReadWholeFile(scratch.File("a.bmp")) == bmp) << "--offset on a file decoded something else";
 
     RunResult fromInput = RunZqv({"decode", std::string("--offset=").append(std::to_string(Offset)), "-", "-"}, archive);
     ASSERT_EQ(fromInput.exitStatus, 0) << fromInput.Describe();
@@ -174,7 +174,7 @@ TEST(RoundTrip, TruncatedContainerGivesTheDecodedPartThenBlack)
     ASSERT_EQ(decoded.exitStatus, 0) << decoded.Describe();
     Bytes expected = bmp;
     std::fill(expected.begin() + static_cast<std::ptrdiff_t>(decodedPart), expected.end(), 0);
-    EXPECT_TRUE(LoadFile(scratch.File("part.bmp")) == expected)
+    EXPECT_TRUE(ReadWholeFile(scratch.File("part.bmp")) == expected)
         << "the output should be the whole picture's size: the start of it, then black";
 }
 

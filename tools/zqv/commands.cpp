@@ -1,10 +1,9 @@
 #include "tools/zqv/commands.h"
 
-#include "tools/zqv/bmp.h"
-#include "tools/zqv/encoder.h"
 #include "tools/zqv/files.h"
 #include "tools/zqv/interrupt.h"
 #include "tools/zqv/picture_decoder.h"
+#include "tools/zqv_format.h"
 
 #include <climits>
 #include <cstdio>
@@ -15,8 +14,11 @@ namespace {
 
 // The plug-in measures containers and files in signed 32-bit numbers.
 constexpr uint64_t PluginReach = INT32_MAX;
+// The encoder takes the BMP file in slices this large, so that the bar
+// moves and Ctrl-C is seen between them.
+constexpr size_t EncodeSliceBytes = 1u << 20;
 
-Outcome CheckWithinReach(uint64_t bytes, const std::string &subject)
+Status CheckWithinReach(uint64_t bytes, const std::string &subject)
 {
     if (bytes > PluginReach)
         return Failure(ExitTooLarge, subject + ": too large (2 GiB or more)");
@@ -31,25 +33,25 @@ Bytes SkipBytes(Bytes contents, int32_t offset)
     return contents;
 }
 
-Outcome DecodeStandardInput(const Options &options, const PluginExports &plugin, Bytes *bmp)
+Status DecodeStandardInput(const Options &options, const PluginExports &plugin, Bytes *bmp)
 {
     const std::string subject = InputName("-");
     Bytes contents;
-    Outcome read = ReadWholeInput("-", &contents);
+    Status read = ReadWholeInput("-", &contents);
     if (!read.Ok())
         return read;
     Bytes container = SkipBytes(std::move(contents), options.offset);
-    Outcome reach = CheckWithinReach(container.size(), subject);
+    Status reach = CheckWithinReach(container.size(), subject);
     if (!reach.Ok())
         return reach;
     ProgressBar bar(!options.quiet, container.size());
     return DecodeMemory(plugin, container, subject, &bar, bmp);
 }
 
-Outcome DecodeNamedFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
+Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
 {
     const std::string &path = options.operands[0];
-    Outcome directory = CheckNotDirectory(path);
+    Status directory = CheckNotDirectory(path);
     if (!directory.Ok())
         return directory;
     // An unknown size is left for the plug-in to report when it opens the file.
@@ -60,36 +62,63 @@ Outcome DecodeNamedFile(const Options &options, const PluginExports &plugin, Byt
     return DecodeFile(plugin, path, options.offset, &bar, bmp);
 }
 
+Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
+{
+    const char *problem = BmpFileProblem(bytes);
+    if (problem == nullptr)
+        return Success();
+    return Failure(ExitNotBmp, subject + ": not a BMP file (" + problem + ")");
+}
+
+// Compresses bmp at level into *container; zlib failing fails with
+// ExitNoMemory.
+Status EncodeContainer(const Bytes &bmp, int level, ProgressBar *bar, const std::string &subject, Bytes *container)
+{
+    ZqvEncoder encoder;
+    Status status = encoder.Start(level, AppendTo(container));
+    for (size_t done = 0; status.Ok() && done < bmp.size();) {
+        if (Interrupted())
+            return Failure(ExitStopped, subject + ": stopped");
+        size_t slice = std::min(EncodeSliceBytes, bmp.size() - done);
+        status = encoder.Append(bmp.data() + done, slice);
+        done += slice;
+        bar->Update(static_cast<int64_t>(done), static_cast<int64_t>(bmp.size()));
+    }
+    if (status.Ok())
+        status = encoder.Finish();
+    return status.Ok() ? status : Failure(ExitNoMemory, subject + ": " + status.Message());
+}
+
 const char *const InfoLabels[] = {"interface", "name", "pattern", "description"};
 constexpr int32_t InfoStringBytes = 256;
 
 } // namespace
 
-Outcome RunDecode(const Options &options, const PluginExports &plugin)
+Status RunDecode(const Options &options, const PluginExports &plugin)
 {
     const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
-    Outcome checked = CheckOutputPath(output);
+    Status checked = CheckOutputPath(output);
     if (!checked.Ok())
         return checked;
     Bytes bmp;
-    Outcome decoded =
+    Status decoded =
         input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeNamedFile(options, plugin, &bmp);
     if (!decoded.Ok())
         return decoded;
     return WriteOutputAtomically(output, bmp);
 }
 
-Outcome RunEncode(const Options &options)
+Status RunEncode(const Options &options)
 {
     const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
     const std::string subject = InputName(input);
-    Outcome checked = CheckOutputPath(output);
+    Status checked = CheckOutputPath(output);
     if (!checked.Ok())
         return checked;
     Bytes bmp;
-    Outcome outcome = ReadWholeInput(input, &bmp);
+    Status outcome = ReadWholeInput(input, &bmp);
     if (outcome.Ok())
         outcome = CheckWithinReach(bmp.size(), subject);
     if (outcome.Ok())
@@ -104,13 +133,13 @@ Outcome RunEncode(const Options &options)
     return outcome;
 }
 
-Outcome RunProbe(const Options &options, const PluginExports &plugin)
+Status RunProbe(const Options &options, const PluginExports &plugin)
 {
     ExitStatus status = ExitOk;
     for (const std::string &path : options.operands) {
         Bytes head;
-        Outcome read = ReadInputHead(path, ProbeHeadBytes, &head);
-        if (read.status == ExitStopped)
+        Status read = ReadInputHead(path, ProbeHeadBytes, &head);
+        if (read.Code() == ExitStopped)
             return read;
         if (!read.Ok()) {
             ReportFailure(read);
@@ -127,7 +156,7 @@ Outcome RunProbe(const Options &options, const PluginExports &plugin)
     return Failure(status, "");
 }
 
-Outcome RunInfo(const PluginExports &plugin)
+Status RunInfo(const PluginExports &plugin)
 {
     int32_t index = 0;
     for (const char *label : InfoLabels) {

@@ -12,15 +12,15 @@ constexpr size_t ProbeHeadBytes = 2048;
 
 // decode IN OUT: GetPicture on the file (flags 0) or on standard input read
 // into memory (flags 1), then the rebuilt BMP file written safely.
-Outcome RunDecode(const Options &options, const PluginExports &plugin);
+Status RunDecode(const Options &options, const PluginExports &plugin);
 
 // encode IN OUT: a BMP file checked, compressed and masked, written safely.
 // Needs no plug-in.
-Outcome RunEncode(const Options &options);
+Status RunEncode(const Options &options);
 
 // probe FILE...: one line per file; ExitNotRecognised if any file was not a
 // ZQV picture, ExitCannotRead (reported per file) if any could not be read.
-Outcome RunProbe(const Options &options, const PluginExports &plugin);
+Status RunProbe(const Options &options, const PluginExports &plugin);
 
 // info: the four information strings, one per line.
-Outcome RunInfo(const PluginExports &plugin);
+Status RunInfo(const PluginExports &plugin);

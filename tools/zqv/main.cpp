@@ -1,5 +1,5 @@
 // zqv: the command-line companion of IFYZQV.SPI. See help.cpp for what it
-// does; every command reaches the plug-in through tools/plugin_host.h.
+// does; every command reaches the plug-in through the host library.
 #include "tools/plugin_host.h"
 #include "tools/zqv/commands.h"
 #include "tools/zqv/help.h"
@@ -13,13 +13,13 @@
 
 namespace {
 
-Outcome RunWithPlugin(const Options &options)
+Status RunWithPlugin(const Options &options)
 {
     PluginExports plugin;
     std::string error;
     if (!LoadPlugin(&plugin, &error))
         return Failure(ExitNoPlugin, error);
-    Outcome outcome;
+    Status outcome = Success();
     switch (options.command) {
     case Command::Decode:
         outcome = RunDecode(options, plugin);
@@ -35,7 +35,7 @@ Outcome RunWithPlugin(const Options &options)
     return outcome;
 }
 
-Outcome Run(const Options &options)
+Status Run(const Options &options)
 {
     if (options.help) {
         std::fputs(HelpText(options.command), stdout);
@@ -57,9 +57,9 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     Options options;
-    Outcome outcome = ParseCommandLine(arguments, &options);
+    Status outcome = ParseCommandLine(arguments, &options);
     if (outcome.Ok())
         outcome = Run(options);
     ReportFailure(outcome);
-    return outcome.status;
+    return outcome.Code();
 }

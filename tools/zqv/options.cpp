@@ -44,7 +44,7 @@ std::string SeeHelp(Command command)
     return std::string(" (see zqv ") + CommandName(command) + " --help)";
 }
 
-Outcome UsageError(Command command, const std::string &what)
+Status UsageError(Command command, const std::string &what)
 {
     std::string who = command == Command::None ? "" : std::string(CommandName(command)) + ": ";
     return Failure(ExitUsage, who + what + SeeHelp(command));
@@ -77,7 +77,7 @@ class Parser {
 public:
     Parser(const std::vector<std::string> &arguments, Options *options) : arguments_(arguments), options_(options) {}
 
-    Outcome Run()
+    Status Run()
     {
         bool optionsEnded = false;
         for (next_ = 0; next_ < arguments_.size();) {
@@ -87,7 +87,7 @@ public:
                 optionsEnded = true;
                 continue;
             }
-            Outcome taken = isOption ? TakeOption(argument) : TakeWord(argument);
+            Status taken = isOption ? TakeOption(argument) : TakeWord(argument);
             if (!taken.Ok())
                 return taken;
         }
@@ -95,7 +95,7 @@ public:
     }
 
 private:
-    Outcome TakeWord(const std::string &word)
+    Status TakeWord(const std::string &word)
     {
         if (options_->command != Command::None) {
             options_->operands.push_back(word);
@@ -108,7 +108,7 @@ private:
         return Success();
     }
 
-    Outcome TakeOption(const std::string &argument)
+    Status TakeOption(const std::string &argument)
     {
         std::string name;
         std::optional<std::string> value;
@@ -126,7 +126,7 @@ private:
         return UsageError(options_->command, "unknown option '" + argument + "'");
     }
 
-    Outcome Flag(bool *flag, const std::optional<std::string> &value, const std::string &name)
+    Status Flag(bool *flag, const std::optional<std::string> &value, const std::string &name)
     {
         if (value)
             return UsageError(options_->command, "option '" + name + "' takes no value");
@@ -144,7 +144,7 @@ private:
         return std::nullopt;
     }
 
-    Outcome Offset(const std::optional<std::string> &attached)
+    Status Offset(const std::optional<std::string> &attached)
     {
         if (options_->command != Command::Decode)
             return UsageError(options_->command, "option '--offset' belongs to decode");
@@ -157,7 +157,7 @@ private:
         return Success();
     }
 
-    Outcome Level(const std::optional<std::string> &attached)
+    Status Level(const std::optional<std::string> &attached)
     {
         if (options_->command != Command::Encode)
             return UsageError(options_->command, "option '--level' belongs to encode");
@@ -170,7 +170,7 @@ private:
         return Success();
     }
 
-    Outcome CheckOperandCount() const
+    Status CheckOperandCount() const
     {
         if (options_->help || options_->version)
             return Success();
@@ -192,7 +192,7 @@ private:
 
 } // namespace
 
-Outcome ParseCommandLine(const std::vector<std::string> &arguments, Options *options)
+Status ParseCommandLine(const std::vector<std::string> &arguments, Options *options)
 {
     *options = Options{};
     return Parser(arguments, options).Run();

@@ -1,7 +1,7 @@
 // tools/zqv/options.h -- the command line, parsed into what to do.
 #pragma once
 
-#include "tools/zqv/encoder.h"
+#include "tools/zqv_format.h"
 #include "tools/zqv/outcome.h"
 
 #include <cstdint>
@@ -24,7 +24,7 @@ struct Options {
 // after the operands; "--" ends the options. Fails with ExitUsage and a
 // message naming the offending argument (an unknown command or option, an
 // option of another command, a bad number, the wrong count of operands).
-Outcome ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
+Status ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
 
 // The command's name as typed, for messages ("decode"); "" for None.
 const char *CommandName(Command command);

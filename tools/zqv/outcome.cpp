@@ -1,38 +1,40 @@
 #include "tools/zqv/outcome.h"
 
-#include "plugin/api.h"
+#include "tools/plugin_host.h"
 
 #include <cstdio>
 
 namespace {
 
-struct ResultMeaning {
+struct ResultExit {
     int32_t result;
     ExitStatus status;
-    const char *meaning;
 };
 
-// The plug-in answers ResultNoMemory also when a BMP's pixel-data offset is
-// below 14, hence the second half of that message.
-constexpr ResultMeaning ResultMeanings[] = {
-    {ResultAborted, ExitStopped, "stopped before the picture was complete"},
-    {ResultBadFormat, ExitNotZqv, "not a ZQV picture (it does not hold a BMP file)"},
-    {ResultBrokenData, ExitDamaged, "damaged data (the compressed stream is corrupt)"},
-    {ResultNoMemory, ExitNoMemory, "out of memory (or the picture's pixel-data offset is impossible)"},
-    {ResultMemoryError, ExitMemoryLock, "out of memory (the decoded picture cannot be locked)"},
-    {ResultFileError, ExitFileError, "cannot open the file, or read it at the offset given"},
-    {ResultNotImplemented, ExitNotProvided, "the plug-in does not provide this"},
+// Each plug-in result a decode can end with has an exit status of its own;
+// what it means is said by the host library's ResultMessage.
+constexpr ResultExit ResultExits[] = {
+    {ResultAborted, ExitStopped},      {ResultBadFormat, ExitNotZqv},       {ResultBrokenData, ExitDamaged},
+    {ResultNoMemory, ExitNoMemory},    {ResultMemoryError, ExitMemoryLock}, {ResultFileError, ExitFileError},
+    {ResultNotImplemented, ExitNotProvided},
 };
 
 } // namespace
 
-Outcome PluginOutcome(int32_t result, const std::string &subject)
+Status Reported(const Status &status, const std::string &subject, ExitStatus failed)
+{
+    if (status.Ok())
+        return status;
+    return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
+}
+
+Status PluginOutcome(int32_t result, const std::string &subject)
 {
     if (result == ResultOk)
         return Success();
-    for (const ResultMeaning &meaning : ResultMeanings)
-        if (meaning.result == result)
-            return Failure(meaning.status, subject + ": " + meaning.meaning);
+    for (const ResultExit &exit : ResultExits)
+        if (exit.result == result)
+            return Failure(exit.status, subject + ": " + ResultMessage(result));
     return Failure(ExitUnknownResult, subject + ": the plug-in failed with unknown result " + std::to_string(result));
 }
 
@@ -40,8 +42,8 @@ std::string InputName(const std::string &path) { return path == "-" ? "standard 
 
 std::string OutputName(const std::string &path) { return path == "-" ? "standard output" : path; }
 
-void ReportFailure(const Outcome &outcome)
+void ReportFailure(const Status &outcome)
 {
-    if (!outcome.message.empty())
-        std::fprintf(stderr, "zqv: %s\n", outcome.message.c_str());
+    if (!outcome.Message().empty())
+        std::fprintf(stderr, "zqv: %s\n", outcome.Message().c_str());
 }

@@ -2,6 +2,8 @@
 // failed, the one line that says why.
 #pragma once
 
+#include "tools/status.h"
+
 #include <cstdint>
 #include <string>
 
@@ -27,23 +29,20 @@ enum ExitStatus : int {
     ExitStopped = 130,       // ResultAborted, or Ctrl-C outside the plug-in
 };
 
-struct Outcome {
-    ExitStatus status = ExitOk;
-    std::string message; // empty on success; one line, no "zqv:" prefix
+// A command's outcome is a Status whose code is the exit status.
+inline Status Success() { return Status::Success(); }
+inline Status Failure(ExitStatus status, std::string message) { return Status::Failure(std::move(message), status); }
 
-    bool Ok() const { return status == ExitOk; }
-};
+// The host library's failure about subject (a file name, or "standard
+// input"), with the exit status given, or ExitStopped when it was stopped.
+Status Reported(const Status &status, const std::string &subject, ExitStatus failed);
 
-inline Outcome Success() { return {}; }
-inline Outcome Failure(ExitStatus status, std::string message) { return {status, std::move(message)}; }
-
-// The outcome of a GetPicture result code, its message naming `subject`
-// (a file name, or "standard input").
-Outcome PluginOutcome(int32_t result, const std::string &subject);
+// The outcome of a GetPicture result code, its message naming subject.
+Status PluginOutcome(int32_t result, const std::string &subject);
 
 // How the user knows an input or output: "-" is a standard stream.
 std::string InputName(const std::string &path);
 std::string OutputName(const std::string &path);
 
 // Prints "zqv: MESSAGE" on standard error when the outcome has a message.
-void ReportFailure(const Outcome &outcome);
+void ReportFailure(const Status &outcome);

@@ -8,16 +8,13 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
-
-using Bytes = std::vector<uint8_t>;
 
 // Decodes the container that starts `offset` bytes into the file `path`
 // (GetPicture with flags 0: the plug-in opens and reads the file itself).
-Outcome DecodeFile(const PluginExports &plugin, const std::string &path, int32_t offset, ProgressBar *bar,
+Status DecodeFile(const PluginExports &plugin, const std::string &path, int32_t offset, ProgressBar *bar,
                    Bytes *bmp);
 
 // Decodes a container held in memory (GetPicture with flags 1); subject
 // names it in messages.
-Outcome DecodeMemory(const PluginExports &plugin, const Bytes &container, const std::string &subject,
+Status DecodeMemory(const PluginExports &plugin, const Bytes &container, const std::string &subject,
                      ProgressBar *bar, Bytes *bmp);

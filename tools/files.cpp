@@ -1,0 +1,191 @@
+#include "tools/files.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Reads and writes go in slices this large, so a stop is seen promptly.
+constexpr size_t SliceBytes = 1u << 20;
+
+Status Stopped() { return Status::Failure("stopped", Status::Stopped); }
+
+bool StopWanted(StopCheck stop) { return stop != nullptr && stop(); }
+
+// The failure of what, with the system's reason for it.
+Status SystemFailure(const std::string &what) { return Status::Failure(what + ": " + std::strerror(errno)); }
+
+std::FILE *CreateNewFile(const std::string &path)
+{
+#ifdef _WIN32
+    int descriptor = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
+#else
+    constexpr mode_t ReadWriteForAll = 0666; // narrowed by the umask, as for any new file
+    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ReadWriteForAll);
+    return descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+#endif
+}
+
+bool ReplaceFile(const std::string &from, const std::string &to)
+{
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+// Writes contents to file and closes it.
+Status WriteAndClose(std::FILE *file, const Bytes &contents, StopCheck stop)
+{
+    Status written = WriteStream(file, contents, stop);
+    if (std::fclose(file) != 0 && written.Ok())
+        written = SystemFailure("cannot write");
+    return written;
+}
+
+} // namespace
+
+int ProcessId()
+{
+#ifdef _WIN32
+    return static_cast<int>(GetCurrentProcessId());
+#else
+    return static_cast<int>(getpid());
+#endif
+}
+
+std::string UniqueName(const std::string &stem)
+{
+    static std::atomic<unsigned> serial{0};
+    return stem + "-" + std::to_string(ProcessId()) + "-" + std::to_string(serial++);
+}
+
+std::string UniqueTempPath(const std::string &stem, const std::string &suffix)
+{
+    std::string name = UniqueName(stem) + suffix;
+    std::error_code error;
+    std::filesystem::path directory = std::filesystem::temp_directory_path(error);
+    return (error ? std::filesystem::path(name) : directory / name).string();
+}
+
+TempPath::TempPath(const std::string &stem, const std::string &suffix) : path_(UniqueTempPath(stem, suffix)) {}
+
+TempPath::~TempPath() { std::remove(path_.c_str()); }
+
+std::string TemporaryPathBeside(const std::string &path)
+{
+    std::filesystem::path destination(path);
+    std::string hiddenName(1, '.');
+    hiddenName.append(destination.filename().string()).append(".zqv-");
+    hiddenName.append(std::to_string(ProcessId())).append(".tmp");
+    return (destination.parent_path() / hiddenName).string();
+}
+
+void UseBinaryMode(std::FILE *stream)
+{
+#ifdef _WIN32
+    _setmode(_fileno(stream), _O_BINARY);
+#else
+    (void)stream;
+#endif
+}
+
+Status ReadStream(std::FILE *stream, size_t maxBytes, Bytes *contents, StopCheck stop)
+{
+    for (size_t start = contents->size(); contents->size() - start < maxBytes;) {
+        if (StopWanted(stop))
+            return Stopped();
+        size_t wanted = std::min(SliceBytes, maxBytes - (contents->size() - start));
+        size_t before = contents->size();
+        contents->resize(before + wanted);
+        size_t got = std::fread(contents->data() + before, 1, wanted, stream);
+        contents->resize(before + got);
+        if (got < wanted) {
+            if (StopWanted(stop))
+                return Stopped();
+            if (std::ferror(stream))
+                return SystemFailure("cannot read");
+            break;
+        }
+    }
+    return Status::Success();
+}
+
+Status WriteStream(std::FILE *stream, const Bytes &contents, StopCheck stop)
+{
+    for (size_t written = 0; written < contents.size();) {
+        if (StopWanted(stop))
+            return Stopped();
+        size_t slice = std::min(SliceBytes, contents.size() - written);
+        if (std::fwrite(contents.data() + written, 1, slice, stream) != slice)
+            return SystemFailure("cannot write");
+        written += slice;
+    }
+    if (std::fflush(stream) != 0)
+        return SystemFailure("cannot write");
+    return Status::Success();
+}
+
+Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop)
+{
+    head->clear();
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return SystemFailure("cannot open");
+    Status read = ReadStream(file, maxBytes, head, stop);
+    std::fclose(file);
+    return read;
+}
+
+Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck stop)
+{
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(path, error);
+    contents->clear();
+    if (!error && size <= SIZE_MAX)
+        contents->reserve(static_cast<size_t>(size));
+    return ReadFileHead(path, SIZE_MAX, contents, stop);
+}
+
+Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop)
+{
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return SystemFailure("cannot create");
+    return WriteAndClose(file, contents, stop);
+}
+
+Status WriteFileAtomically(const std::string &path, const Bytes &contents, StopCheck stop)
+{
+    std::string temporary = TemporaryPathBeside(path);
+    std::FILE *file = CreateNewFile(temporary);
+    if (file == nullptr)
+        return SystemFailure("cannot create " + temporary);
+    Status written = WriteAndClose(file, contents, stop);
+    if (written.Ok() && StopWanted(stop))
+        written = Stopped();
+    if (written.Ok() && !ReplaceFile(temporary, path))
+        written = SystemFailure("cannot put the output in place");
+    if (!written.Ok())
+        std::remove(temporary.c_str());
+    return written;
+}

@@ -1,0 +1,34 @@
+// tools/status.h -- the host library's one error type: how a step says it
+// failed, as a value.
+#pragma once
+
+#include <string>
+#include <utility>
+
+class Status {
+public:
+    // The code of a failure that has no more particular one.
+    static constexpr int Failed = 1;
+    // The code of work that stopped because its caller asked it to.
+    static constexpr int Stopped = 2;
+
+    // Success: code 0, no message.
+    static Status Success() { return Status(); }
+
+    // A failure with a one-line message saying what failed (no program-name
+    // prefix) and a nonzero code the caller may give a meaning to (zqv's
+    // exit statuses). A code of 0 makes it a success after all, which lets a
+    // caller hand back a computed status whatever it is.
+    static Status Failure(std::string message, int code = Failed) { return Status(code, std::move(message)); }
+
+    bool Ok() const { return code_ == 0; }
+    int Code() const { return code_; }
+    const std::string &Message() const { return message_; }
+
+private:
+    Status() = default;
+    Status(int code, std::string message) : code_(code), message_(std::move(message)) {}
+
+    int code_ = 0;
+    std::string message_;
+};

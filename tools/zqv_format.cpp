@@ -1,0 +1,144 @@
+#include "tools/zqv_format.h"
+
+#include "codec/container.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace {
+
+constexpr uint32_t FileSizeField = 2;
+// Compressed output goes to the Output in pieces of this size.
+constexpr uint32_t PieceBytes = 1u << 20;
+// zlib counts its input in 32-bit units; larger appends go in slices.
+constexpr uint64_t LargestInputSlice = 1u << 30;
+
+} // namespace
+
+void PutLittle16(uint8_t *at, uint16_t value)
+{
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLittle32(uint8_t *at, uint32_t value)
+{
+    for (int byte = 0; byte < 4; ++byte)
+        at[byte] = static_cast<uint8_t>(value >> (8 * byte));
+}
+
+void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffset)
+{
+    std::fill(header, header + BmpFileHeaderSize, 0);
+    header[0] = 'B';
+    header[1] = 'M';
+    PutLittle32(header + FileSizeField, fileBytes);
+    PutLittle32(header + BmpPixelOffsetField, pixelOffset);
+}
+
+const char *BmpFileProblem(const Bytes &bytes)
+{
+    if (bytes.size() < BmpFileHeaderSize)
+        return "too short for a BMP file header";
+    if (bytes[0] != 'B' || bytes[1] != 'M')
+        return "it does not start with 'BM'";
+    // The rest of the test the plug-in makes: the reserved words.
+    if (!HasBmpFileHeader(bytes.data()))
+        return "the header's reserved words are not zero";
+    uint32_t pixelOffset = BmpPixelDataOffset(bytes.data());
+    if (pixelOffset < BmpFileHeaderSize || pixelOffset > bytes.size())
+        return "the pixel-data offset points outside the file";
+    return nullptr;
+}
+
+Bytes RebuildBmp(const Bytes &info, const Bytes &pixels)
+{
+    size_t pixelOffset = BmpFileHeaderSize + info.size();
+    size_t pixelBytes = pixels.size() > pixelOffset ? pixels.size() - pixelOffset : 0;
+    Bytes file(pixelOffset + pixelBytes, 0);
+    WriteBmpFileHeader(file.data(), static_cast<uint32_t>(file.size()), static_cast<uint32_t>(pixelOffset));
+    std::copy(info.begin(), info.end(), file.begin() + BmpFileHeaderSize);
+    std::copy(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(pixelBytes),
+              file.begin() + static_cast<std::ptrdiff_t>(pixelOffset));
+    return file;
+}
+
+ZqvEncoder::~ZqvEncoder() { End(); }
+
+void ZqvEncoder::End()
+{
+    if (started_)
+        deflateEnd(&stream_);
+    started_ = false;
+}
+
+Status ZqvEncoder::Start(int level, Output output)
+{
+    End();
+    output_ = std::move(output);
+    written_ = 0;
+    piece_.resize(PieceBytes);
+    stream_ = z_stream{};
+    if (deflateInit(&stream_, level) != Z_OK)
+        return Status::Failure("out of memory (cannot start the compressor at level " + std::to_string(level) + ")");
+    started_ = true;
+    return Status::Success();
+}
+
+// Runs deflate until it has taken all its input (and, finishing, ended the
+// stream), masking and handing over each filled piece.
+Status ZqvEncoder::Deflate(int flush)
+{
+    for (;;) {
+        stream_.next_out = piece_.data();
+        stream_.avail_out = PieceBytes;
+        int result = deflate(&stream_, flush);
+        if (result == Z_STREAM_ERROR)
+            return Status::Failure("cannot compress (zlib error " + std::to_string(result) + ")");
+        uint32_t count = PieceBytes - stream_.avail_out;
+        Descramble(piece_.data(), count); // the mask is its own inverse
+        Status handed = output_(piece_.data(), count);
+        if (!handed.Ok())
+            return handed;
+        written_ += count;
+        bool done = flush == Z_FINISH ? result == Z_STREAM_END : stream_.avail_out != 0;
+        if (done)
+            return Status::Success();
+    }
+}
+
+Status ZqvEncoder::Append(const uint8_t *bytes, uint64_t count)
+{
+    if (!started_)
+        return Status::Failure("no container is started");
+    while (count > 0) {
+        uint64_t slice = std::min(count, LargestInputSlice);
+        stream_.next_in = const_cast<Bytef *>(bytes);
+        stream_.avail_in = static_cast<uInt>(slice);
+        Status deflated = Deflate(Z_NO_FLUSH);
+        if (!deflated.Ok())
+            return deflated;
+        bytes += slice;
+        count -= slice;
+    }
+    return Status::Success();
+}
+
+Status ZqvEncoder::Finish()
+{
+    if (!started_)
+        return Status::Failure("no container is started");
+    stream_.next_in = nullptr;
+    stream_.avail_in = 0;
+    Status finished = Deflate(Z_FINISH);
+    End();
+    return finished;
+}
+
+ZqvEncoder::Output AppendTo(Bytes *container)
+{
+    return [container](const uint8_t *bytes, size_t count) {
+        container->insert(container->end(), bytes, bytes + count);
+        return Status::Success();
+    };
+}

@@ -1,0 +1,79 @@
+// tools/zqv_format.h -- the ZQV format from the host's side: the BMP file the
+// plug-in's blocks come from, and the container made from a BMP file.
+#pragma once
+
+#include "tools/status.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+using Bytes = std::vector<uint8_t>;
+
+// Little-endian fields, as BMP headers hold them.
+void PutLittle16(uint8_t *at, uint16_t value);
+void PutLittle32(uint8_t *at, uint32_t value);
+
+// Writes the 14-byte BMP file header at header: 'BM', the file size, zero
+// reserved words and the pixel-data offset.
+void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffset);
+
+// Why bytes are not a BMP file as the plug-in accepts one (at least a whole
+// file header, 'BM', both reserved words zero, a pixel-data offset from 14
+// to the file size), or null when they are.
+const char *BmpFileProblem(const Bytes &bytes);
+
+// The BMP file around the plug-in's two blocks, which leave out its 14-byte
+// header: the bitmap information (file bytes 14 to off-1) and a pixel block
+// as long as the whole file (bytes off to the end, then zeros). The header
+// is rebuilt from their sizes: it holds the real file size and the offset
+// 14 + info.size(); the pixel data is the first pixels.size() - (14 +
+// info.size()) bytes of pixels (none when the block is shorter than that).
+Bytes RebuildBmp(const Bytes &info, const Bytes &pixels);
+
+constexpr int LowestLevel = 0;  // stored, no compression
+constexpr int HighestLevel = 9; // smallest output
+constexpr int DefaultLevel = 6; // zlib's own default
+
+// Makes a ZQV container as a stream: the BMP file appended piece by piece is
+// compressed as one zlib stream (what compress2 makes), every byte XORed
+// with 0xD4, and handed to the output as it comes, so that neither the
+// whole picture nor the whole container need be in memory.
+class ZqvEncoder {
+public:
+    // Takes each finished piece of container; a failure ends the encoding.
+    using Output = std::function<Status(const uint8_t *bytes, size_t count)>;
+
+    ZqvEncoder() = default;
+    ~ZqvEncoder();
+    ZqvEncoder(const ZqvEncoder &) = delete;
+    ZqvEncoder &operator=(const ZqvEncoder &) = delete;
+
+    // Starts a container at level (LowestLevel..HighestLevel); fails when
+    // zlib cannot start (out of memory, or a level out of range).
+    Status Start(int level, Output output);
+
+    // Compresses count more bytes of the BMP file.
+    Status Append(const uint8_t *bytes, uint64_t count);
+
+    // Ends the stream; the last pieces reach the output.
+    Status Finish();
+
+    // The container's length so far.
+    uint64_t ContainerBytes() const { return written_; }
+
+private:
+    Status Deflate(int flush);
+    void End();
+
+    Output output_;
+    z_stream stream_{};
+    bool started_ = false;
+    uint64_t written_ = 0;
+    Bytes piece_;
+};
+
+// An Output that appends to *container.
+ZqvEncoder::Output AppendTo(Bytes *container);
