@@ -109,32 +109,24 @@ int32_t InflateWhole(const Bytes &stream, uint8_t *output, uint64_t outputBytes)
     return produced == outputBytes ? Z_OK : Z_DATA_ERROR;
 }
 
-// A block made the way the host makes the one GetPicture delivers the
-// picture in: fixed, zero-filled local memory, reached through LocalLock.
-// Its pages are new, so whatever first writes to them pays their faults.
-class FreshBlock {
-public:
-    explicit FreshBlock(uint64_t bytes)
-        : handle_(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes))),
-          bytes_(handle_ == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(handle_)))
-    {
-    }
-    ~FreshBlock()
-    {
-        if (bytes_ != nullptr)
-            LocalUnlock(handle_);
-        if (handle_ != nullptr)
-            LocalFree(handle_);
-    }
-    FreshBlock(const FreshBlock &) = delete;
-    FreshBlock &operator=(const FreshBlock &) = delete;
-
-    uint8_t *Bytes() const { return bytes_; } // null when the block could not be had
-
-private:
-    HLOCAL handle_;
-    uint8_t *bytes_;
-};
+// Bare inflate into a block made the way the host makes the one GetPicture
+// delivers the picture in: new, fixed, zero-filled local memory, reached
+// through LocalLock, so whatever first writes to its pages pays their
+// faults. It is freed before returning; *checksum (if given) gets the
+// CRC-32 of what was inflated into it.
+int32_t InflateIntoFreshBlock(const Bytes &stream, uint64_t bytes, uLong *checksum = nullptr)
+{
+    HLOCAL handle = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes));
+    auto *block = handle == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(handle));
+    int32_t code = InflateWhole(stream, block, bytes);
+    if (checksum != nullptr && code == Z_OK)
+        *checksum = crc32_z(0, block, static_cast<size_t>(bytes));
+    if (block != nullptr)
+        LocalUnlock(handle);
+    if (handle != nullptr)
+        LocalFree(handle);
+    return code;
+}
 
 void DescrambleInPlace(Bytes *container) { Descramble(container->data(), static_cast<uint32_t>(container->size())); }
 
@@ -148,7 +140,7 @@ int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
     case BareMethod:
         return InflateWhole(data.container, file.data(), file.size());
     case FreshMethod:
-        return InflateWhole(data.container, FreshBlock(file.size()).Bytes(), file.size());
+        return InflateIntoFreshBlock(data.container, file.size());
     case MemoryMethod:
         return GetPictureFromMemory(data.plugin, data.container, blocks);
     default:
@@ -215,13 +207,13 @@ Status CheckMethod(DecodeMethod method, CaseData &data)
                    ? Status::Success()
                    : Status::Failure("bare inflate did not reproduce the picture");
     if (method == FreshMethod) {
-        FreshBlock block(picture.file.size());
+        uLong checksum = 0;
         DescrambleInPlace(&data.container);
-        int32_t code = InflateWhole(data.container, block.Bytes(), picture.file.size());
+        int32_t code = InflateIntoFreshBlock(data.container, picture.file.size(), &checksum);
         DescrambleInPlace(&data.container);
         if (code != Z_OK)
             return Status::Failure(MethodFailure(method, code) + " when checked");
-        bool same = crc32_z(0, block.Bytes(), picture.file.size()) == picture.checksum;
+        bool same = checksum == picture.checksum;
         return same ? Status::Success() : Status::Failure("inflate into a fresh block did not reproduce the picture");
     }
     PictureBlocks blocks;

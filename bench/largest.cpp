@@ -41,29 +41,6 @@ Status WriteFlatContainer(const std::string &path, uint32_t sizeMegabytes, Attem
     }, &attempt->containerBytes);
 }
 
-Status Try(uint32_t sizeMegabytes, Attempt *attempt)
-{
-    TempPath path("zqv-bench", ".zqv");
-    Status status = WriteFlatContainer(path.Path(), sizeMegabytes, attempt);
-    if (status.Ok())
-        status = MeasurePeakInChild(path.Path(), &attempt->peak);
-    if (!status.Ok()) {
-        Report("%8u MB  could not be tried: %s\n", sizeMegabytes, status.Message().c_str());
-        return status;
-    }
-    Report("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt->decodedBytes),
-           InMegabytes(attempt->containerBytes));
-    if (attempt->Delivered())
-        Report("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt->peak.peakBytes),
-               static_cast<double>(attempt->peak.peakBytes) / attempt->decodedBytes);
-    else
-        Report("failed (code %d, %s)\n", static_cast<int>(attempt->peak.result), ResultName(attempt->peak.result));
-    if (!attempt->Delivered() && attempt->peak.result != ResultNoMemory)
-        return Status::Failure("GetPicture failed at " + std::to_string(sizeMegabytes) +
-                               " MB for a reason other than memory");
-    return Status::Success();
-}
-
 // The known bounds of the search, in megabytes: GetPicture delivered at
 // delivered (0 before any success) and ran out of memory at failed (0 while
 // none has failed).
@@ -73,26 +50,46 @@ struct Bounds {
     uint64_t deliveredBytes = 0;
 };
 
-Status TryAndNarrow(uint32_t sizeMegabytes, Bounds *bounds)
+// Tries one size and narrows the bounds by what GetPicture did.
+Status Try(uint32_t sizeMegabytes, Bounds *bounds)
 {
     Attempt attempt;
-    Status status = Try(sizeMegabytes, &attempt);
-    if (!status.Ok())
+    TempPath path("zqv-bench", ".zqv");
+    Status status = WriteFlatContainer(path.Path(), sizeMegabytes, &attempt);
+    if (status.Ok())
+        status = MeasurePeakInChild(path.Path(), &attempt.peak);
+    if (!status.Ok()) {
+        Report("%8u MB  could not be tried: %s\n", sizeMegabytes, status.Message().c_str());
         return status;
+    }
+    Report("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt.decodedBytes),
+           InMegabytes(attempt.containerBytes));
     if (attempt.Delivered()) {
+        Report("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt.peak.peakBytes),
+               static_cast<double>(attempt.peak.peakBytes) / attempt.decodedBytes);
         bounds->delivered = sizeMegabytes;
         bounds->deliveredBytes = attempt.decodedBytes;
-    } else {
-        bounds->failed = sizeMegabytes;
+        return Status::Success();
     }
+    Report("failed (code %d, %s)\n", static_cast<int>(attempt.peak.result), ResultName(attempt.peak.result));
+    bounds->failed = sizeMegabytes;
+    if (attempt.peak.result != ResultNoMemory)
+        return Status::Failure("GetPicture failed at " + std::to_string(sizeMegabytes) +
+                               " MB for a reason other than memory");
     return Status::Success();
 }
 
-// Halfway between the bounds, on a multiple of the resolution.
-uint32_t Midpoint(const Bounds &bounds)
+// The next size to try, 0 when the search is done: doubling up to the cap
+// until a size fails, then halving the gap, on a multiple of the
+// resolution, until it is no wider than that.
+uint32_t NextSize(const Bounds &bounds, uint32_t tried)
 {
-    uint32_t half = (bounds.failed - bounds.delivered) / 2;
-    return bounds.delivered + half / LargestResolutionMegabytes * LargestResolutionMegabytes;
+    if (bounds.failed == 0)
+        return tried * 2 <= LargestCapMegabytes ? tried * 2 : 0;
+    uint32_t gap = bounds.failed - bounds.delivered;
+    if (gap <= LargestResolutionMegabytes)
+        return 0;
+    return bounds.delivered + gap / 2 / LargestResolutionMegabytes * LargestResolutionMegabytes;
 }
 
 void PrintConclusion(const Bounds &bounds)
@@ -117,13 +114,8 @@ Status RunLargestSearch()
     Report("flat pictures, zlib level %d, each decoded once from a file in a fresh process\n\n", LargestLevel);
     Report("%8s     %10s %8s  %s\n", "asked", "decoded MB", "ZQV MB", "GetPicture");
     Bounds bounds;
-    for (uint32_t size = LargestFirstMegabytes; size <= LargestCapMegabytes && bounds.failed == 0; size *= 2) {
-        Status status = TryAndNarrow(size, &bounds);
-        if (!status.Ok())
-            return status;
-    }
-    while (bounds.failed != 0 && bounds.failed - bounds.delivered > LargestResolutionMegabytes) {
-        Status status = TryAndNarrow(Midpoint(bounds), &bounds);
+    for (uint32_t size = LargestFirstMegabytes; size != 0; size = NextSize(bounds, size)) {
+        Status status = Try(size, &bounds);
         if (!status.Ok())
             return status;
     }

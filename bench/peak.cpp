@@ -88,14 +88,9 @@ int CannotMeasure(const std::string &message)
 // Reads the report line anywhere in the child's output.
 bool ParseReport(const std::string &output, PeakReport *report)
 {
-    for (size_t start = 0; start < output.size();) {
-        size_t end = output.find('\n', start);
-        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (std::sscanf(line.c_str(), ReportFormat, &report->peakBytes, &report->result) == 2)
-            return true;
-        start = end == std::string::npos ? output.size() : end + 1;
-    }
-    return false;
+    size_t line = output.find("peak-working-set-bytes ");
+    return line != std::string::npos &&
+           std::sscanf(output.c_str() + line, ReportFormat, &report->peakBytes, &report->result) == 2;
 }
 
 } // namespace

@@ -21,8 +21,7 @@ void RunOnce(const TimedMethod &method, std::vector<double> *seconds, Timing *ti
         seconds->push_back(took.count());
 }
 
-} // namespace
-
+// The median of a non-empty list (the mean of the middle two for an even count).
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -31,6 +30,8 @@ double Median(std::vector<double> values)
         return values[middle];
     return (values[middle - 1] + values[middle]) / 2;
 }
+
+} // namespace
 
 std::vector<Timing> TimeSideBySide(const std::vector<TimedMethod> &methods, int rounds)
 {

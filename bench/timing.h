@@ -30,6 +30,3 @@ struct Timing {
 
 // Runs rounds rounds of all the methods; one Timing per method, in order.
 std::vector<Timing> TimeSideBySide(const std::vector<TimedMethod> &methods, int rounds);
-
-// The median of a non-empty list (the mean of the middle two for an even count).
-double Median(std::vector<double> values);

@@ -109,8 +109,6 @@ Status ZqvEncoder::Deflate(int flush)
 
 Status ZqvEncoder::Append(const uint8_t *bytes, uint64_t count)
 {
-    if (!started_)
-        return Status::Failure("no container is started");
     while (count > 0) {
         uint64_t slice = std::min(count, LargestInputSlice);
         stream_.next_in = const_cast<Bytef *>(bytes);
@@ -126,8 +124,6 @@ Status ZqvEncoder::Append(const uint8_t *bytes, uint64_t count)
 
 Status ZqvEncoder::Finish()
 {
-    if (!started_)
-        return Status::Failure("no container is started");
     stream_.next_in = nullptr;
     stream_.avail_in = 0;
     Status finished = Deflate(Z_FINISH);

@@ -55,7 +55,8 @@ public:
     // zlib cannot start (out of memory, or a level out of range).
     Status Start(int level, Output output);
 
-    // Compresses count more bytes of the BMP file.
+    // Compresses count more bytes of the BMP file (only after a Start that
+    // worked, as Finish).
     Status Append(const uint8_t *bytes, uint64_t count);
 
     // Ends the stream; the last pieces reach the output.

@@ -1,8 +1,8 @@
 #include "tools/zqv/commands.h"
 
-#include "tools/zqv/files.h"
+#include "tools/files.h"
 #include "tools/zqv/interrupt.h"
-#include "tools/zqv/picture_decoder.h"
+#include "tools/zqv/progress_bar.h"
 #include "tools/zqv_format.h"
 
 #include <climits>
@@ -10,7 +10,61 @@
 #include <filesystem>
 #include <system_error>
 
+// zqv's inputs and outputs. A path of "-" means standard input or standard
+// output. Every step stops at Ctrl-C (ExitStopped); an output file is written
+// beside its destination under a temporary name and renamed into place only
+// once it is complete, so an existing destination survives any failure.
 namespace {
+
+// Fails (ExitCannotRead) when path names a directory: zqv reads files only,
+// and says so before any work starts.
+Status CheckNotDirectory(const std::string &path)
+{
+    std::error_code error;
+    if (path != "-" && std::filesystem::is_directory(path, error))
+        return Failure(ExitCannotRead, path + ": is a directory, not a file");
+    return Success();
+}
+
+// Reads at most maxBytes (SIZE_MAX: all) of the file or standard input.
+Status ReadInput(const std::string &path, size_t maxBytes, Bytes *contents)
+{
+    contents->clear();
+    if (path == "-") {
+        UseBinaryMode(stdin);
+        return Reported(ReadStream(stdin, maxBytes, contents, Interrupted), InputName(path), ExitCannotRead);
+    }
+    Status directory = CheckNotDirectory(path);
+    if (!directory.Ok())
+        return directory;
+    Status read = maxBytes == SIZE_MAX ? ReadWholeFile(path, contents, Interrupted)
+                                       : ReadFileHead(path, maxBytes, contents, Interrupted);
+    return Reported(read, path, ExitCannotRead);
+}
+
+// Fails (ExitCannotWrite) when the output cannot possibly be written: the
+// destination is a directory, or its directory does not exist. Run before
+// the work, so a long conversion is not wasted on a typo.
+Status CheckOutputPath(const std::string &path)
+{
+    if (path == "-")
+        return Success();
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return Failure(ExitCannotWrite, path + ": is a directory; name the file to write");
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty() && !std::filesystem::is_directory(parent, error))
+        return Failure(ExitCannotWrite, path + ": no such directory: " + parent.string());
+    return Success();
+}
+
+Status WriteOutputAtomically(const std::string &path, const Bytes &contents)
+{
+    if (path != "-")
+        return Reported(WriteFileAtomically(path, contents, Interrupted), path, ExitCannotWrite);
+    UseBinaryMode(stdout);
+    return Reported(WriteStream(stdout, contents, Interrupted), OutputName(path), ExitCannotWrite);
+}
 
 // The plug-in measures containers and files in signed 32-bit numbers.
 constexpr uint64_t PluginReach = INT32_MAX;
@@ -22,6 +76,39 @@ Status CheckWithinReach(uint64_t bytes, const std::string &subject)
 {
     if (bytes > PluginReach)
         return Failure(ExitTooLarge, subject + ": too large (2 GiB or more)");
+    return Success();
+}
+
+// The callback's userData is 32 bits wide, too narrow for a pointer in the
+// native build, so the bar of the one decode running is kept here.
+ProgressBar *activeBar = nullptr;
+
+// Returning nonzero makes the plug-in stop and answer ResultAborted.
+int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, int32_t)
+{
+    if (activeBar != nullptr)
+        activeBar->Update(numerator, denominator);
+    return Interrupted() ? 1 : 0;
+}
+
+// Runs getPicture (a GetPicture call given ReportProgress), the bar showing
+// its progress, and rebuilds the BMP file from the blocks it delivers.
+template <typename GetPictureCall>
+Status DecodePicture(GetPictureCall getPicture, ProgressBar *bar, const std::string &subject, Bytes *bmp)
+{
+    PictureBlocks blocks;
+    activeBar = bar;
+    int32_t result = getPicture(&blocks);
+    activeBar = nullptr;
+    if (result != ResultOk)
+        return PluginOutcome(result, subject);
+    Bytes info;
+    Bytes pixels;
+    bool infoCopied = CopyBlock(blocks.info, &info);
+    bool pixelsCopied = CopyBlock(blocks.bits, &pixels);
+    if (!infoCopied || !pixelsCopied)
+        return PluginOutcome(ResultMemoryError, subject);
+    *bmp = RebuildBmp(info, pixels);
     return Success();
 }
 
@@ -37,7 +124,7 @@ Status DecodeStandardInput(const Options &options, const PluginExports &plugin, 
 {
     const std::string subject = InputName("-");
     Bytes contents;
-    Status read = ReadWholeInput("-", &contents);
+    Status read = ReadInput("-", SIZE_MAX, &contents);
     if (!read.Ok())
         return read;
     Bytes container = SkipBytes(std::move(contents), options.offset);
@@ -45,7 +132,10 @@ Status DecodeStandardInput(const Options &options, const PluginExports &plugin, 
     if (!reach.Ok())
         return reach;
     ProgressBar bar(!options.quiet, container.size());
-    return DecodeMemory(plugin, container, subject, &bar, bmp);
+    auto fromMemory = [&](PictureBlocks *blocks) {
+        return GetPictureFromMemory(plugin, container, blocks, ReportProgress);
+    };
+    return DecodePicture(fromMemory, &bar, subject, bmp);
 }
 
 Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
@@ -59,7 +149,10 @@ Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Byte
     uint64_t fileBytes = std::filesystem::file_size(path, error);
     uint64_t containerBytes = error || fileBytes < uint64_t(options.offset) ? 0 : fileBytes - options.offset;
     ProgressBar bar(!options.quiet, containerBytes);
-    return DecodeFile(plugin, path, options.offset, &bar, bmp);
+    auto fromFile = [&](PictureBlocks *blocks) {
+        return GetPictureFromFile(plugin, path, options.offset, blocks, ReportProgress);
+    };
+    return DecodePicture(fromFile, &bar, path, bmp);
 }
 
 Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
@@ -118,7 +211,7 @@ Status RunEncode(const Options &options)
     if (!checked.Ok())
         return checked;
     Bytes bmp;
-    Status outcome = ReadWholeInput(input, &bmp);
+    Status outcome = ReadInput(input, SIZE_MAX, &bmp);
     if (outcome.Ok())
         outcome = CheckWithinReach(bmp.size(), subject);
     if (outcome.Ok())
@@ -138,7 +231,7 @@ Status RunProbe(const Options &options, const PluginExports &plugin)
     ExitStatus status = ExitOk;
     for (const std::string &path : options.operands) {
         Bytes head;
-        Status read = ReadInputHead(path, ProbeHeadBytes, &head);
+        Status read = ReadInput(path, ProbeHeadBytes, &head);
         if (read.Code() == ExitStopped)
             return read;
         if (!read.Ok()) {

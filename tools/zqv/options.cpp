@@ -120,9 +120,11 @@ private:
         if (name == "--quiet" || name == "-q")
             return Flag(&options_->quiet, value, name);
         if (name == "--offset")
-            return Offset(value);
+            return NumberOption(name, value, Command::Decode, 0, INT32_MAX, "a byte count from 0 to 2147483647",
+                                &options_->offset);
         if (name == "--level")
-            return Level(value);
+            return NumberOption(name, value, Command::Encode, LowestLevel, HighestLevel, "a number from 0 to 9",
+                                &options_->level);
         return UsageError(options_->command, "unknown option '" + argument + "'");
     }
 
@@ -144,29 +146,19 @@ private:
         return std::nullopt;
     }
 
-    Status Offset(const std::optional<std::string> &attached)
+    // The value of the option name, which belongs to owner: a whole number
+    // from low to high (what says so in the message) put into *slot.
+    template <typename Number>
+    Status NumberOption(const std::string &name, const std::optional<std::string> &attached, Command owner,
+                        long long low, long long high, const char *what, Number *slot)
     {
-        if (options_->command != Command::Decode)
-            return UsageError(options_->command, "option '--offset' belongs to decode");
+        if (options_->command != owner)
+            return UsageError(options_->command, "option '" + name + "' belongs to " + CommandName(owner));
         std::optional<std::string> text = ValueOf(attached);
-        std::optional<long long> offset = text ? ParseNumber(*text, 0, INT32_MAX) : std::nullopt;
-        if (!offset)
-            return UsageError(options_->command, "--offset needs a byte count from 0 to 2147483647, not '" +
-                                                     text.value_or("") + "'");
-        options_->offset = static_cast<int32_t>(*offset);
-        return Success();
-    }
-
-    Status Level(const std::optional<std::string> &attached)
-    {
-        if (options_->command != Command::Encode)
-            return UsageError(options_->command, "option '--level' belongs to encode");
-        std::optional<std::string> text = ValueOf(attached);
-        std::optional<long long> level = text ? ParseNumber(*text, LowestLevel, HighestLevel) : std::nullopt;
-        if (!level)
-            return UsageError(options_->command, "--level needs a number from 0 to 9, not '" +
-                                                     text.value_or("") + "'");
-        options_->level = static_cast<int>(*level);
+        std::optional<long long> number = text ? ParseNumber(*text, low, high) : std::nullopt;
+        if (!number)
+            return UsageError(options_->command, name + " needs " + what + ", not '" + text.value_or("") + "'");
+        *slot = static_cast<Number>(*number);
         return Success();
     }
 
