@@ -224,17 +224,21 @@ Status CheckMethod(DecodeMethod method, CaseData &data)
     return checked.Ok() ? checked : Status::Failure(std::string(MethodNames[method]) + ": " + checked.Message());
 }
 
-// Compresses the picture, times the four methods, checks what they gave
-// and measures the peak in a child. Returns whether everything worked.
-bool RunCase(const BenchOptions &options, const PluginExports &plugin, Picture *picture, int level,
+// Unless the picture could not be painted, compresses it, times the four
+// methods, checks what they gave and measures the peak in a child. Returns
+// whether everything worked.
+bool RunCase(const BenchOptions &options, const PluginExports &plugin, const Status &painted, Picture *picture,
              CaseResult *result)
 {
-    std::string name = CaseName(result->kind, result->sizeMegabytes, level);
+    std::string name = CaseName(result->kind, result->sizeMegabytes, result->level);
     TempPath containerPath("zqv-bench", ".zqv");
     CaseData data{plugin, *picture, {}, containerPath.Path()};
-    Status status = WriteContainerFile(data.containerPath, level, [picture](ZqvEncoder &encoder) {
+    auto wholePicture = [picture](ZqvEncoder &encoder) {
         return encoder.Append(picture->file.data(), picture->file.size());
-    }, &result->containerBytes);
+    };
+    Status status = painted;
+    if (status.Ok())
+        status = WriteZqvFile(data.containerPath, result->level, wholePicture, &result->containerBytes);
     if (status.Ok())
         status = ReadWholeFile(data.containerPath, &data.container);
     if (!status.Ok()) {
@@ -387,18 +391,12 @@ Status RunDecodeTable(const BenchOptions &options, const PluginExports &plugin)
                 result.sizeMegabytes = sizeMegabytes;
                 result.level = level;
                 result.decodedBytes = picture.layout.fileBytes;
-                if (!painted.Ok()) {
-                    ReportError(CaseName(kind, sizeMegabytes, level), painted.Message());
-                    PrintUnrunRow(kind, sizeMegabytes, level, painted.Message());
-                    ++failedCases;
-                    continue;
-                }
-                if (!RunCase(options, plugin, &picture, level, &result))
+                if (!RunCase(options, plugin, painted, &picture, &result))
                     ++failedCases;
                 if (result.ran)
                     PrintRow(result);
                 else
-                    PrintUnrunRow(kind, sizeMegabytes, level, "see the error above");
+                    PrintUnrunRow(kind, sizeMegabytes, level, painted.Ok() ? "see the error above" : painted.Message());
                 results.push_back(result);
             }
         }

@@ -33,12 +33,13 @@ Status WriteFlatContainer(const std::string &path, uint32_t sizeMegabytes, Attem
     WriteBmpHeaders(layout, headers.data());
     RowPainter(layout).Paint(0, row.data()); // every row of a flat picture is the same
     attempt->decodedBytes = layout.fileBytes;
-    return WriteContainerFile(path, LargestLevel, [&](ZqvEncoder &encoder) {
+    auto rowByRow = [&](ZqvEncoder &encoder) {
         Status appended = encoder.Append(headers.data(), headers.size());
         for (uint32_t y = 0; y < layout.height && appended.Ok(); ++y)
             appended = encoder.Append(row.data(), row.size());
         return appended;
-    }, &attempt->containerBytes);
+    };
+    return WriteZqvFile(path, LargestLevel, rowByRow, &attempt->containerBytes);
 }
 
 // The known bounds of the search, in megabytes: GetPicture delivered at

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -57,13 +56,8 @@ constexpr KindTraits Kinds[] = {
     {PictureKind::Flat, "flat", 24, 0},
 };
 
-const KindTraits &TraitsOf(PictureKind kind)
-{
-    for (const KindTraits &traits : Kinds)
-        if (traits.kind == kind)
-            return traits;
-    return Kinds[0];
-}
+// Kinds lists the kinds in the order of the enumeration.
+const KindTraits &TraitsOf(PictureKind kind) { return Kinds[static_cast<size_t>(kind)]; }
 
 // 0 rising to halfPeriod and back down, period 2 * halfPeriod.
 uint32_t Triangle(uint32_t t, uint32_t halfPeriod)
@@ -207,25 +201,4 @@ void PaintPicture(const PictureLayout &layout, uint8_t *file)
     uint8_t *row = file + layout.pixelOffset;
     for (uint32_t y = 0; y < layout.height; ++y, row += layout.rowBytes)
         painter.Paint(y, row);
-}
-
-Status WriteContainerFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
-                          uint64_t *containerBytes)
-{
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return Status::Failure("cannot create " + path);
-    ZqvEncoder encoder;
-    Status status = encoder.Start(level, [&](const uint8_t *bytes, size_t count) {
-        bool written = std::fwrite(bytes, 1, count, file) == count;
-        return written ? Status::Success() : Status::Failure("cannot write " + path);
-    });
-    if (status.Ok())
-        status = feed(encoder);
-    if (status.Ok())
-        status = encoder.Finish();
-    if (std::fclose(file) != 0 && status.Ok())
-        status = Status::Failure("cannot write " + path);
-    *containerBytes = encoder.ContainerBytes();
-    return status;
 }

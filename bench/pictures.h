@@ -14,7 +14,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 enum class PictureKind { Photo, Graphic, Graphic8, Flat };
@@ -46,12 +45,6 @@ Status LayoutPicture(PictureKind kind, uint64_t targetBytes, PictureLayout *layo
 // Writes the BMP file header, the BITMAPINFOHEADER and the palette: the
 // first layout.pixelOffset bytes of the file.
 void WriteBmpHeaders(const PictureLayout &layout, uint8_t *file);
-
-// Writes a container to the file at path, compressed at level, the BMP
-// file appended to the encoder by feed, so that the container is never
-// whole in memory; *containerBytes gets its length.
-Status WriteContainerFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
-                          uint64_t *containerBytes);
 
 // Paints the rows of one picture, in any order for the flat and graphic
 // kinds; photo noise follows the order of the calls.

@@ -19,11 +19,6 @@ inline uint64_t FromMegabytes(double megabytes) { return static_cast<uint64_t>(m
 // One line of text made with a printf format, for the cells of a table.
 std::string Formatted(const char *format, double value);
 
-#if defined(__GNUC__)
-#define ZQV_REPORT_FORMAT __attribute__((format(printf, 1, 2)))
-#else
-#define ZQV_REPORT_FORMAT
-#endif
 
 // Creates the file at path and writes the heading line to it: the build,
 // the date and time, the zlib version and then what, the run's selection.
@@ -36,4 +31,5 @@ Status FinishReportFile();
 // printf to standard output and to the file, if one was started. Both are
 // flushed, so that a line is out before any message on standard error that
 // follows it, and a run stopped half way keeps the lines it has.
-void Report(const char *format, ...) ZQV_REPORT_FORMAT;
+// (Every compiler of the builds is GNU-compatible and checks the format.)
+void Report(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 
 namespace {
 
@@ -137,4 +138,25 @@ ZqvEncoder::Output AppendTo(Bytes *container)
         container->insert(container->end(), bytes, bytes + count);
         return Status::Success();
     };
+}
+
+Status WriteZqvFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
+                    uint64_t *containerBytes)
+{
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return Status::Failure("cannot create " + path);
+    ZqvEncoder encoder;
+    Status status = encoder.Start(level, [&](const uint8_t *bytes, size_t count) {
+        bool written = std::fwrite(bytes, 1, count, file) == count;
+        return written ? Status::Success() : Status::Failure("cannot write " + path);
+    });
+    if (status.Ok())
+        status = feed(encoder);
+    if (status.Ok())
+        status = encoder.Finish();
+    if (std::fclose(file) != 0 && status.Ok())
+        status = Status::Failure("cannot write " + path);
+    *containerBytes = encoder.ContainerBytes();
+    return status;
 }

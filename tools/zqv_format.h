@@ -78,3 +78,10 @@ private:
 
 // An Output that appends to *container.
 ZqvEncoder::Output AppendTo(Bytes *container);
+
+// Writes a container to the file at path (created or truncated), compressed
+// at level, the BMP file appended to the encoder by feed: the container is
+// never whole in memory, nor, if feed makes it a piece at a time, the
+// picture. *containerBytes gets the container's length.
+Status WriteZqvFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
+                    uint64_t *containerBytes);
