@@ -5,6 +5,8 @@
 // GetProcAddress; every call then goes through a __stdcall function pointer,
 // exactly as from a host. In the native build the same exports are linked in
 // and LoadPlugin simply points at them, so the same host code runs on both.
+// Around the calls: what their result codes mean, and GetPicture as a viewer
+// calls it, with the blocks it hands over.
 #pragma once
 
 #include "plugin/api.h"
