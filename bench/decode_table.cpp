@@ -6,6 +6,7 @@
 #include "bench/timing.h"
 #include "codec/container.h"
 #include "tools/files.h"
+#include "tools/zqv_format.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,6 +5,7 @@
 #include "bench/report.h"
 #include "tools/files.h"
 #include "tools/plugin_host.h"
+#include "tools/zqv_format.h"
 
 #include <vector>
 

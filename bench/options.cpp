@@ -2,6 +2,7 @@
 
 #include "bench/peak.h"
 #include "bench/report.h"
+#include "tools/zqv_format.h"
 
 #include <algorithm>
 #include <cstdint>

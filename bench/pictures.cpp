@@ -1,6 +1,7 @@
 #include "bench/pictures.h"
 
 #include "codec/container.h"
+#include "tools/zqv_format.h"
 
 #include <algorithm>
 #include <cmath>

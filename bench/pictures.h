@@ -10,7 +10,7 @@
 // picture in memory.
 #pragma once
 
-#include "tools/zqv_format.h"
+#include "tools/status.h"
 
 #include <array>
 #include <cstdint>
