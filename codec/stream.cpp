@@ -137,22 +137,17 @@ void RunStreamDecoder(void *decoder)
 
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
 {
-    HLOCAL areasBlock = LocalAlloc(LMEM_FIXED, sizeof(DecodeAreas));
-    auto *areas = areasBlock ? static_cast<DecodeAreas *>(LocalLock(areasBlock)) : nullptr;
-    int32_t result = ResultNoMemory;
-    if (areas != nullptr) {
-        StreamDecoder decoder{};
-        decoder.source = source;
-        decoder.sink = sink;
-        decoder.areas = areas;
-        decoder.progress = progress;
-        decoder.userData = userData;
-        RunStreamDecoder(&decoder);
-        EndInflater(&decoder.inflater);
-        result = decoder.result;
-        LocalUnlock(areasBlock);
-    }
-    if (areasBlock)
-        LocalFree(areasBlock);
-    return result;
+    LocalBlock areasBlock{};
+    if (!AllocateLocalBlock(&areasBlock, sizeof(DecodeAreas), LMEM_FIXED))
+        return ResultNoMemory;
+    StreamDecoder decoder{};
+    decoder.source = source;
+    decoder.sink = sink;
+    decoder.areas = reinterpret_cast<DecodeAreas *>(areasBlock.start);
+    decoder.progress = progress;
+    decoder.userData = userData;
+    RunStreamDecoder(&decoder);
+    EndInflater(&decoder.inflater);
+    FreeLocalBlock(&areasBlock);
+    return decoder.result;
 }

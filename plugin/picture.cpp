@@ -127,15 +127,12 @@ int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HL
         return ResultMemoryError;
     if (progress == nullptr)
         progress = DefaultProgress;
-    HLOCAL workBlock = LocalAlloc(LMEM_FIXED, sizeof(PictureWork));
-    auto *work = workBlock ? static_cast<PictureWork *>(LocalLock(workBlock)) : nullptr;
-    int32_t result = ResultNoMemory;
-    if (work != nullptr) {
-        result = LoadPictureWith(work, data, lengthOrOffset, flags, infoOut, bitsOut, progress, userData);
-        LocalUnlock(workBlock);
-    }
-    if (workBlock)
-        LocalFree(workBlock);
+    LocalBlock workBlock{};
+    if (!AllocateLocalBlock(&workBlock, sizeof(PictureWork), LMEM_FIXED))
+        return ResultNoMemory;
+    auto *work = reinterpret_cast<PictureWork *>(workBlock.start);
+    int32_t result = LoadPictureWith(work, data, lengthOrOffset, flags, infoOut, bitsOut, progress, userData);
+    FreeLocalBlock(&workBlock);
     return result;
 }
 
