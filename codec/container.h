@@ -83,7 +83,7 @@ int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint3
 // The work areas are a local memory block of their own (ResultNoMemory when
 // it cannot be had), freed before DecodeStream returns; a StreamDecoder
 // (below) takes the caller's.
-int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData);
+int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData);
 
 // ===========================================================================
 // Advanced calls: decodes whose state the caller owns, so that a fault that
@@ -136,7 +136,7 @@ struct StreamDecoder {
     const DirectOutput *direct; // null: every step goes through the output area
     DecodeAreas *areas;
     ProgressCallback progress;
-    int32_t userData;
+    intptr_t userData;
     int32_t result; // as DecodeStream's, once RunStreamDecoder returns
 };
 

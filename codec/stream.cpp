@@ -135,7 +135,7 @@ void RunStreamDecoder(void *decoder)
     record->result = RunDecode(*record);
 }
 
-int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, int32_t userData)
+int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData)
 {
     LocalBlock areasBlock{};
     if (!AllocateLocalBlock(&areasBlock, sizeof(DecodeAreas), LMEM_FIXED))

@@ -46,10 +46,10 @@ struct ProgressScript {
 };
 ProgressScript *script = nullptr;
 
-int32_t WINAPI ScriptedProgress(int32_t numerator, int32_t denominator, int32_t userData)
+int32_t WINAPI ScriptedProgress(int32_t numerator, int32_t denominator, intptr_t userData)
 {
     ++script->calls;
-    FUZZ_REQUIRE(userData == UserData, "progress got userData %d, expected %d", userData, UserData);
+    FUZZ_REQUIRE(userData == UserData, "progress got userData %ld, expected %ld", static_cast<long>(userData), static_cast<long>(UserData));
     bool complete = numerator == CompleteReport && denominator == CompleteReport;
     if (!complete) {
         FUZZ_REQUIRE(denominator == script->containerLength, "progress denominator %d, expected the length %d",

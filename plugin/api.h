@@ -40,7 +40,7 @@
 
 
 // Stands in for a null callback: never asks to stop.
-int32_t WINAPI DefaultProgress(int32_t numerator, int32_t denominator, int32_t userData);
+int32_t WINAPI DefaultProgress(int32_t numerator, int32_t denominator, intptr_t userData);
 
 extern "C" {
 
@@ -70,7 +70,7 @@ int32_t WINAPI GetPluginInfo(int32_t index, char *dest, int32_t destLength);
 int32_t WINAPI IsSupported(const char *ignored, HandleOrAddress headOrHandle);
 
 // Not provided: always ResultNotImplemented. The arguments are not read.
-int32_t WINAPI GetPictureInfo(const char *data, int32_t lengthOrOffset, uint32_t flags, void *info);
+int32_t WINAPI GetPictureInfo(const char *data, intptr_t lengthOrOffset, uint32_t flags, void *info);
 
 // GetPicture decodes a whole ZQV container and hands the picture over as two
 // fixed, zero-filled local memory blocks that the host then owns and frees:
@@ -101,12 +101,12 @@ int32_t WINAPI GetPictureInfo(const char *data, int32_t lengthOrOffset, uint32_t
 // (then nothing is read); ResultFileError when the file
 // cannot be opened or positioned. A truncated container whose decoded part
 // starts with a BMP file header is delivered as far as it goes.
-int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
-                          HLOCAL *bitsOut, ProgressCallback progress, int32_t userData);
+int32_t WINAPI GetPicture(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
+                          HLOCAL *bitsOut, ProgressCallback progress, intptr_t userData);
 
 // Not provided: always ResultNotImplemented. The arguments are not read.
-int32_t WINAPI GetPreview(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
-                          HLOCAL *bitsOut, ProgressCallback progress, int32_t userData);
+int32_t WINAPI GetPreview(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
+                          HLOCAL *bitsOut, ProgressCallback progress, intptr_t userData);
 
 } // extern "C"
 
@@ -118,5 +118,5 @@ int32_t WINAPI GetPreview(const char *data, int32_t lengthOrOffset, uint32_t fla
 int32_t ProbeHead(HandleOrAddress headOrHandle, bool fromMemory);
 
 // The retrieval behind GetPicture: same arguments, same result.
-int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
-                    ProgressCallback progress, int32_t userData);
+int32_t LoadPicture(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
+                    ProgressCallback progress, intptr_t userData);

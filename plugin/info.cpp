@@ -38,11 +38,11 @@ int32_t WINAPI GetPluginInfo(int32_t index, char *dest, int32_t destLength)
     return bytesToCopy;
 }
 
-int32_t WINAPI GetPictureInfo(const char *, int32_t, uint32_t, void *) { return ResultNotImplemented; }
+int32_t WINAPI GetPictureInfo(const char *, intptr_t, uint32_t, void *) { return ResultNotImplemented; }
 
-int32_t WINAPI GetPreview(const char *, int32_t, uint32_t, HLOCAL *, HLOCAL *, ProgressCallback, int32_t)
+int32_t WINAPI GetPreview(const char *, intptr_t, uint32_t, HLOCAL *, HLOCAL *, ProgressCallback, intptr_t)
 {
     return ResultNotImplemented;
 }
 
-int32_t WINAPI DefaultProgress(int32_t, int32_t, int32_t) { return 0; }
+int32_t WINAPI DefaultProgress(int32_t, int32_t, intptr_t) { return 0; }

@@ -34,7 +34,7 @@ int32_t DecodeLocked(StreamDecoder *decoder)
 
 struct FinalReport {
     ProgressCallback progress;
-    int32_t userData;
+    intptr_t userData;
     int32_t answer;
 };
 
@@ -46,7 +46,7 @@ void ReportComplete(void *context)
 
 // The last progress call runs outside the lock, but a fault in the host's
 // callback must not take the host down with it here either.
-int32_t ReportCompleteGuarded(ProgressCallback progress, int32_t userData)
+int32_t ReportCompleteGuarded(ProgressCallback progress, intptr_t userData)
 {
     FinalReport report{progress, userData, 0};
     if (!RunGuarded(ReportComplete, &report))
@@ -66,7 +66,7 @@ uint64_t ContainerLength(ByteSource *source)
 
 // Decodes the source into the two blocks the host receives, which *info and
 // *bits get on ResultOk only.
-int32_t DecodePicture(ByteSource *source, DecodeAreas *areas, ProgressCallback progress, int32_t userData,
+int32_t DecodePicture(ByteSource *source, DecodeAreas *areas, ProgressCallback progress, intptr_t userData,
                       HLOCAL *info, HLOCAL *bits)
 {
     PictureSink picture;
@@ -90,8 +90,8 @@ int32_t DecodePicture(ByteSource *source, DecodeAreas *areas, ProgressCallback p
 }
 
 // LoadPicture's work once its work block is had.
-int32_t LoadPictureWith(PictureWork *work, const char *data, int32_t lengthOrOffset, uint32_t flags,
-                        HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress, int32_t userData)
+int32_t LoadPictureWith(PictureWork *work, const char *data, intptr_t lengthOrOffset, uint32_t flags,
+                        HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress, intptr_t userData)
 {
     ByteSource *source = &work->source;
     int32_t kind = (flags & MemoryInputFlags) ? SourceMemory : SourceFile;
@@ -119,8 +119,8 @@ int32_t LoadPictureWith(PictureWork *work, const char *data, int32_t lengthOrOff
 
 } // namespace
 
-int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
-                    ProgressCallback progress, int32_t userData)
+int32_t LoadPicture(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut, HLOCAL *bitsOut,
+                    ProgressCallback progress, intptr_t userData)
 {
     // Nowhere to put the picture: refused before anything is read or allocated.
     if (infoOut == nullptr || bitsOut == nullptr)
@@ -136,8 +136,8 @@ int32_t LoadPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HL
     return result;
 }
 
-int32_t WINAPI GetPicture(const char *data, int32_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
-                          HLOCAL *bitsOut, ProgressCallback progress, int32_t userData)
+int32_t WINAPI GetPicture(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
+                          HLOCAL *bitsOut, ProgressCallback progress, intptr_t userData)
 {
     return LoadPicture(data, lengthOrOffset, flags, infoOut, bitsOut, progress, userData);
 }

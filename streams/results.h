@@ -23,4 +23,4 @@ constexpr int32_t ResultFileError = 6;   // a file cannot be opened or positione
 // (numerator over denominator) and the userData the host passed to
 // GetPicture, unchanged; a nonzero return asks the plug-in to stop. It runs on
 // the caller's thread.
-typedef int32_t(WINAPI *ProgressCallback)(int32_t numerator, int32_t denominator, int32_t userData);
+typedef int32_t(WINAPI *ProgressCallback)(int32_t numerator, int32_t denominator, intptr_t userData);

@@ -97,7 +97,7 @@ int32_t MemoryGetByte(ByteSource *source)
 
 uint32_t MemoryRead(ByteSource *source, uint8_t *destination, uint32_t count)
 {
-    uint32_t run = std::min(count, source->remaining);
+    uint32_t run = static_cast<uint32_t>(std::min<size_t>(count, source->remaining));
     if (run == 0)
         return 0; // an empty block may have no address at all
     std::memcpy(destination, source->next, run);
@@ -111,25 +111,25 @@ SourcePosition MemoryTell(ByteSource *source) { return source->next - source->ba
 SourcePosition MemorySeek(ByteSource *source, SourcePosition offset, int32_t origin)
 {
     SourcePosition position = MemoryTell(source);
-    uint32_t length = static_cast<uint32_t>(position) + source->remaining;
+    size_t length = static_cast<size_t>(position) + source->remaining;
     switch (origin) {
     case SeekFromStart:
-        if (offset < 0 || offset > length)
+        if (offset < 0 || static_cast<size_t>(offset) > length)
             return -1;
         source->next = source->base + offset;
-        source->remaining = length - static_cast<uint32_t>(offset);
+        source->remaining = length - static_cast<size_t>(offset);
         break;
     case SeekFromHere:
-        if (offset < 0 || offset > source->remaining)
+        if (offset < 0 || static_cast<size_t>(offset) > source->remaining)
             return -1;
         source->next += offset;
-        source->remaining -= static_cast<uint32_t>(offset);
+        source->remaining -= static_cast<size_t>(offset);
         break;
     case SeekFromEnd: {
         // Only backwards from the end, and not past the start.
         if (offset > 0 || offset < -SourcePosition(length))
             return -1;
-        uint32_t back = static_cast<uint32_t>(-offset);
+        size_t back = static_cast<size_t>(-offset);
         source->next = source->base + (length - back);
         source->remaining = back;
         break;
@@ -151,13 +151,13 @@ void ClearOperations(ByteSource *source)
 
 } // namespace
 
-int32_t OpenSource(ByteSource *source, const char *nameOrAddress, int32_t offsetOrLength, int32_t kind)
+int32_t OpenSource(ByteSource *source, const char *nameOrAddress, intptr_t offsetOrLength, int32_t kind)
 {
     if (kind == SourceMemory) {
         source->kind = SourceMemory;
         source->base = reinterpret_cast<const uint8_t *>(nameOrAddress);
         source->next = source->base;
-        source->remaining = static_cast<uint32_t>(offsetOrLength);
+        source->remaining = static_cast<uintptr_t>(offsetOrLength);
         source->Refill = MemoryRefill;
         source->GetByte = MemoryGetByte;
         source->Read = MemoryRead;

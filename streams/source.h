@@ -49,7 +49,7 @@ struct ByteSource {
     };
     union {
         uint8_t *cursor;    // file: the next unread byte in the buffer
-        uint32_t remaining; // memory: unread bytes left in the block
+        size_t remaining;   // memory: unread bytes left in the block
     };
     uint32_t available; // file: unread bytes in the buffer, from cursor on
 
@@ -76,7 +76,7 @@ struct ByteSource {
 // offsetOrLength bytes at nameOrAddress, which stay the caller's.
 // ResultOk; ResultFileError when the file cannot be opened, and then the
 // record stays unopened (do not use or close it); -1 for an unknown kind.
-int32_t OpenSource(ByteSource *source, const char *nameOrAddress, int32_t offsetOrLength, int32_t kind);
+int32_t OpenSource(ByteSource *source, const char *nameOrAddress, intptr_t offsetOrLength, int32_t kind);
 
 // Where a source stands and where it ends, as Tell gives them.
 struct SourceExtent {

@@ -16,14 +16,14 @@ struct Report {
 // What the decoder reports, and when to answer "stop". One at a time.
 struct ProgressRecord {
     std::vector<Report> reports;
-    std::vector<int32_t> userData;
+    std::vector<intptr_t> userData;
     size_t sinkSizeAtFirstReport = 0;
     int stopAtReport = 0; // 1 = the first; 0 never
 };
 ProgressRecord *activeRecord = nullptr;
 ByteSink *activeSink = nullptr;
 
-int32_t WINAPI Record(int32_t numerator, int32_t denominator, int32_t userData)
+int32_t WINAPI Record(int32_t numerator, int32_t denominator, intptr_t userData)
 {
     ProgressRecord &record = *activeRecord;
     if (record.reports.empty())
@@ -133,7 +133,7 @@ TEST(DecodeStream, ReadsInChunksAndReportsHalfTheBytesConsumed)
         EXPECT_GE(report.numerator, previous) << "progress went backwards";
         previous = report.numerator;
     }
-    for (int32_t userData : outcome.progress.userData)
+    for (intptr_t userData : outcome.progress.userData)
         ASSERT_EQ(UserData, userData) << "userData must come back unchanged";
 }
 

@@ -30,7 +30,7 @@ struct Report {
 std::vector<Report> *reports = nullptr;
 size_t stopAtReport = 0; // 1 = the first; 0 never
 
-int32_t WINAPI Record(int32_t numerator, int32_t denominator, int32_t userData)
+int32_t WINAPI Record(int32_t numerator, int32_t denominator, intptr_t userData)
 {
     if (userData != UserData)
         ADD_FAILURE() << "user data " << userData << " came back as something else";

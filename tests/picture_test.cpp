@@ -341,7 +341,7 @@ TEST(GetPicture, FilesOf2GiBAndMoreReportProgressThatFitsAnInt)
 // own, not even for a large picture: the count seen from the progress
 // callback, all through a 10 MB decode, is the count before it.
 size_t mostThreadsSeen = 0;
-int32_t WINAPI CountThreads(int32_t, int32_t, int32_t)
+int32_t WINAPI CountThreads(int32_t, int32_t, intptr_t)
 {
     mostThreadsSeen = std::max(mostThreadsSeen, ThreadsOfThisProcess());
     return 0;
@@ -381,7 +381,7 @@ TEST(GetPicture, NullOutputPointersAreRefusedBeforeAnythingIsRead)
 
 Bytes *headForCallback = nullptr;
 int probesFromCallback = 0;
-int32_t WINAPI ProbeFromCallback(int32_t, int32_t, int32_t)
+int32_t WINAPI ProbeFromCallback(int32_t, int32_t, intptr_t)
 {
     if (Plugin().IsSupported(nullptr, reinterpret_cast<HandleOrAddress>(headForCallback->data())) == 1)
         probesFromCallback++;
@@ -409,13 +409,13 @@ TEST(GetPicture, ACallbackMayCallThePlugInOnTheSameThread)
 #ifdef _WIN32
 // --- faults, caught for real -----------------------------------------------------
 
-int32_t WINAPI FaultingCallback(int32_t, int32_t, int32_t)
+int32_t WINAPI FaultingCallback(int32_t, int32_t, intptr_t)
 {
     volatile int *nowhere = nullptr;
     return *nowhere;
 }
 
-int32_t WINAPI FaultAtLastReport(int32_t numerator, int32_t denominator, int32_t)
+int32_t WINAPI FaultAtLastReport(int32_t numerator, int32_t denominator, intptr_t)
 {
     if (numerator == 100 && denominator == 100)
         return FaultingCallback(0, 0, 0);

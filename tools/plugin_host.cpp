@@ -42,7 +42,7 @@ template <typename Function> bool FindExport(HMODULE module, const char *name, F
 {
     *slot = reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
     if (*slot == nullptr)
-        *error = std::string("IFYZQV.SPI does not export ") + name;
+        *error = std::string(PluginModuleName) + " does not export " + name;
     return *slot != nullptr;
 }
 #endif
@@ -148,7 +148,7 @@ int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container
     // An empty vector may have no storage; the plug-in still gets an address.
     static const uint8_t nothing = 0;
     const uint8_t *start = container.empty() ? &nothing : container.data();
-    return plugin.GetPicture(reinterpret_cast<const char *>(start), static_cast<int32_t>(container.size()),
+    return plugin.GetPicture(reinterpret_cast<const char *>(start), static_cast<intptr_t>(container.size()),
                              FromMemory, &blocks->info, &blocks->bits, progress, 0);
 }
 

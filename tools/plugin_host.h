@@ -1,6 +1,6 @@
 // tools/plugin_host.h -- reach the plug-in the way a viewer does.
 //
-// In the win32 build LoadPlugin loads ifyzqv.spi from the directory of the
+// In the Windows builds LoadPlugin loads ifyzqv.spi (ifyzqv.sph) from the directory of the
 // running program with LoadLibraryA and finds the five exports with
 // GetProcAddress; every call then goes through a __stdcall function pointer,
 // exactly as from a host. In the native build the same exports are linked in
@@ -19,11 +19,11 @@ using Bytes = std::vector<uint8_t>;
 
 typedef int32_t(WINAPI *GetPluginInfoFunction)(int32_t index, char *dest, int32_t destLength);
 typedef int32_t(WINAPI *IsSupportedFunction)(const char *ignored, HandleOrAddress headOrHandle);
-typedef int32_t(WINAPI *GetPictureInfoFunction)(const char *data, int32_t lengthOrOffset, uint32_t flags,
+typedef int32_t(WINAPI *GetPictureInfoFunction)(const char *data, intptr_t lengthOrOffset, uint32_t flags,
                                                 void *info);
-typedef int32_t(WINAPI *GetPictureFunction)(const char *data, int32_t lengthOrOffset, uint32_t flags,
+typedef int32_t(WINAPI *GetPictureFunction)(const char *data, intptr_t lengthOrOffset, uint32_t flags,
                                             HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress,
-                                            int32_t userData);
+                                            intptr_t userData);
 
 struct PluginExports {
     GetPluginInfoFunction GetPluginInfo = nullptr;
@@ -34,8 +34,15 @@ struct PluginExports {
     void *module = nullptr;                  // the loaded library; null natively
 };
 
-// The plug-in's file name, as a viewer finds it in its plug-in folder.
+// The plug-in's file name, as a viewer finds it in its plug-in folder (64-bit
+// viewers load .sph plug-ins, 32-bit ones .spi), and its module name.
+#ifdef _WIN64
+constexpr const char *PluginFileName = "ifyzqv.sph";
+constexpr const char *PluginModuleName = "IFYZQV.SPH";
+#else
 constexpr const char *PluginFileName = "ifyzqv.spi";
+constexpr const char *PluginModuleName = "IFYZQV.SPI";
+#endif
 
 // Fills exports; false with *error saying what failed (the library could
 // not be loaded, or an export is missing).

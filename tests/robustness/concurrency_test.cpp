@@ -86,7 +86,7 @@ const Bytes &NestedContainer()
 thread_local int nestedCalls = 0;
 thread_local int nestedFailures = 0;
 
-int32_t WINAPI ReenterPlugin(int32_t, int32_t, int32_t userData)
+int32_t WINAPI ReenterPlugin(int32_t, int32_t, intptr_t userData)
 {
     if (userData != Reenter)
         return 0;
@@ -102,7 +102,7 @@ int32_t WINAPI ReenterPlugin(int32_t, int32_t, int32_t userData)
     return 0;
 }
 
-Outcome ProbeAndDecode(const Input &input, int32_t userData)
+Outcome ProbeAndDecode(const Input &input, intptr_t userData)
 {
     Outcome outcome;
     outcome.supported = Probe(input);

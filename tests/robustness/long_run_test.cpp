@@ -68,7 +68,7 @@ Usage MeasureUsage()
     return usage;
 }
 
-int32_t WINAPI StopAtFirstReport(int32_t, int32_t, int32_t) { return 1; }
+int32_t WINAPI StopAtFirstReport(int32_t, int32_t, intptr_t) { return 1; }
 
 // The kinds of call a host makes over and over: pictures from memory and
 // from a file, a damaged one, and one the host stops.

@@ -25,7 +25,7 @@ int reportsSeen = 0;
 // Once the bomb is well under way, memory runs out for good, as the 32-bit
 // address space does for the real bomb: the sink's next growth fails, the
 // doubling and the least growth alike.
-int32_t WINAPI RunOutOfMemoryAfterAWhile(int32_t, int32_t, int32_t)
+int32_t WINAPI RunOutOfMemoryAfterAWhile(int32_t, int32_t, intptr_t)
 {
     if (++reportsSeen == ReportsBeforeRefusal)
         LocalMemoryFailAllocation(1, EveryAllocation);

@@ -29,7 +29,7 @@ const PluginExports &Plugin()
 ProgressLog::ProgressLog() { activeLog = this; }
 ProgressLog::~ProgressLog() { activeLog = nullptr; }
 
-int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, int32_t userData)
+int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, intptr_t userData)
 {
     ProgressLog *log = activeLog;
     if (log == nullptr)
@@ -51,14 +51,14 @@ Decoded::~Decoded()
     }
 }
 
-void DecodeFile(Decoded *out, const std::string &path, int32_t offset, ProgressCallback progress, int32_t userData,
+void DecodeFile(Decoded *out, const std::string &path, int32_t offset, ProgressCallback progress, intptr_t userData,
                 uint32_t flags)
 {
     out->source = path;
     out->result = Plugin().GetPicture(path.c_str(), offset, flags, &out->info, &out->bits, progress, userData);
 }
 
-void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress, int32_t userData, uint32_t flags)
+void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress, intptr_t userData, uint32_t flags)
 {
     out->result = Plugin().GetPicture(reinterpret_cast<const char *>(container.data()),
                                       static_cast<int32_t>(container.size()), flags, &out->info, &out->bits,

@@ -17,7 +17,7 @@ struct ProgressLog {
     struct Call {
         int32_t numerator;
         int32_t denominator;
-        int32_t userData;
+        intptr_t userData;
     };
     std::vector<Call> calls;
     int stopAtCall = 0;          // answer nonzero at this call (1 = the first); 0 never
@@ -28,7 +28,7 @@ struct ProgressLog {
     ProgressLog(const ProgressLog &) = delete;
     ProgressLog &operator=(const ProgressLog &) = delete;
 };
-int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, int32_t userData);
+int32_t WINAPI RecordProgress(int32_t numerator, int32_t denominator, intptr_t userData);
 
 // One GetPicture call's outcome. The destructor reads the blocks the way a
 // viewer does (ReadLikeAViewer), then frees them.
@@ -43,8 +43,8 @@ struct Decoded {
     ~Decoded();
 };
 void DecodeFile(Decoded *out, const std::string &path, int32_t offset, ProgressCallback progress = nullptr,
-                int32_t userData = 0, uint32_t flags = 0);
-void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress = nullptr, int32_t userData = 0,
+                intptr_t userData = 0, uint32_t flags = 0);
+void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progress = nullptr, intptr_t userData = 0,
                   uint32_t flags = 1);
 
 // What a viewer reads out of the two blocks it receives, trusting the bitmap

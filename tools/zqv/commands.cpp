@@ -84,7 +84,7 @@ Status CheckWithinReach(uint64_t bytes, const std::string &subject)
 ProgressBar *activeBar = nullptr;
 
 // Returning nonzero makes the plug-in stop and answer ResultAborted.
-int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, int32_t)
+int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t)
 {
     if (activeBar != nullptr)
         activeBar->Update(numerator, denominator);
