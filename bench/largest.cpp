@@ -13,13 +13,19 @@ namespace {
 
 constexpr int LargestLevel = 6;
 constexpr unsigned BitsPerByte = 8;
+// Sizes double from the first until GetPicture runs out of memory, then the
+// gap between the last success and the first failure is halved, on multiples
+// of the resolution, until it is no wider than that. The cap is beyond what a
+// 32-bit process can address; a 64-bit one stops there.
+constexpr uint32_t FirstMegabytes = 256;
+constexpr uint32_t ResolutionMegabytes = 16;
+constexpr uint32_t CapMegabytes = 2048;
 
 // One try's outcome, when the try itself worked.
 struct Attempt {
     uint64_t decodedBytes = 0;
     uint64_t containerBytes = 0;
     PeakReport peak;
-    bool Delivered() const { return peak.result == ResultOk; }
 };
 
 // Compresses a flat picture of about sizeMegabytes into path, a row at a time.
@@ -66,7 +72,7 @@ Status Try(uint32_t sizeMegabytes, Bounds *bounds)
     }
     Report("%8u MB  %10.1f %8.2f  ", sizeMegabytes, InMegabytes(attempt.decodedBytes),
            InMegabytes(attempt.containerBytes));
-    if (attempt.Delivered()) {
+    if (attempt.peak.result == ResultOk) {
         Report("delivered, peak working set %.1f MB (%.2f x decoded)\n", InMegabytes(attempt.peak.peakBytes),
                static_cast<double>(attempt.peak.peakBytes) / attempt.decodedBytes);
         bounds->delivered = sizeMegabytes;
@@ -81,17 +87,15 @@ Status Try(uint32_t sizeMegabytes, Bounds *bounds)
     return Status::Success();
 }
 
-// The next size to try, 0 when the search is done: doubling up to the cap
-// until a size fails, then halving the gap, on a multiple of the
-// resolution, until it is no wider than that.
+// The next size to try, 0 when the search is done.
 uint32_t NextSize(const Bounds &bounds, uint32_t tried)
 {
     if (bounds.failed == 0)
-        return tried * 2 <= LargestCapMegabytes ? tried * 2 : 0;
+        return tried * 2 <= CapMegabytes ? tried * 2 : 0;
     uint32_t gap = bounds.failed - bounds.delivered;
-    if (gap <= LargestResolutionMegabytes)
+    if (gap <= ResolutionMegabytes)
         return 0;
-    return bounds.delivered + gap / 2 / LargestResolutionMegabytes * LargestResolutionMegabytes;
+    return bounds.delivered + gap / 2 / ResolutionMegabytes * ResolutionMegabytes;
 }
 
 void PrintConclusion(const Bounds &bounds)
@@ -116,7 +120,7 @@ Status RunLargestSearch()
     Report("flat pictures, zlib level %d, each decoded once from a file in a fresh process\n\n", LargestLevel);
     Report("%8s     %10s %8s  %s\n", "asked", "decoded MB", "ZQV MB", "GetPicture");
     Bounds bounds;
-    for (uint32_t size = LargestFirstMegabytes; size != 0; size = NextSize(bounds, size)) {
+    for (uint32_t size = FirstMegabytes; size != 0; size = NextSize(bounds, size)) {
         Status status = Try(size, &bounds);
         if (!status.Ok())
             return status;
