@@ -81,6 +81,47 @@ uint32_t PosterColourAt(uint32_t gridX, uint32_t gridY)
     return (ring + stripe) % PosterColourCount;
 }
 
+// xorshift32: advances *state and returns it.
+uint32_t NextNoise(uint32_t *state)
+{
+    *state ^= *state << 13;
+    *state ^= *state >> 17;
+    *state ^= *state << 5;
+    return *state;
+}
+
+void PaintPhoto(const PictureLayout &layout, uint32_t y, uint32_t *noiseState, uint8_t *row)
+{
+    for (uint32_t x = 0; x < layout.width; ++x) {
+        uint32_t along = Triangle(x + y / 2, PhotoWaveHalfPeriod) / PhotoWaveDivisor;
+        uint32_t across = Triangle(y + x / 3, PhotoCrossHalfPeriod) / PhotoWaveDivisor;
+        uint32_t noise = NextNoise(noiseState);
+        uint8_t *pixel = row + RgbBytes * x;
+        pixel[0] = static_cast<uint8_t>(PhotoBlueBase + along + across + (noise & 1));
+        pixel[1] = static_cast<uint8_t>(PhotoGreenBase + along + across / 2 + ((noise >> 1) & 1));
+        pixel[2] = static_cast<uint8_t>(PhotoRedBase + along / 2 + across + ((noise >> 2) & 1));
+    }
+}
+
+void PaintPoster(const PictureLayout &layout, uint32_t y, uint8_t *row)
+{
+    uint32_t gridY = ToGrid(y, layout.height);
+    bool indexed = layout.paletteEntries != 0;
+    for (uint32_t x = 0; x < layout.width; ++x) {
+        uint32_t colour = PosterColourAt(ToGrid(x, layout.width), gridY);
+        if (indexed)
+            row[x] = static_cast<uint8_t>(colour);
+        else
+            std::memcpy(row + RgbBytes * x, PosterColours[colour], RgbBytes);
+    }
+}
+
+void PaintFlat(const PictureLayout &layout, uint8_t *row)
+{
+    for (uint32_t x = 0; x < layout.width; ++x)
+        std::memcpy(row + RgbBytes * x, FlatColour, RgbBytes);
+}
+
 } // namespace
 
 const char *KindName(PictureKind kind) { return TraitsOf(kind).name; }
@@ -138,59 +179,19 @@ void WriteBmpHeaders(const PictureLayout &layout, uint8_t *file)
         std::memcpy(palette + entry * PaletteEntryBytes, PosterColours[entry], RgbBytes);
 }
 
-uint32_t RowPainter::NextNoise()
-{
-    noise_ ^= noise_ << 13;
-    noise_ ^= noise_ >> 17;
-    noise_ ^= noise_ << 5;
-    return noise_;
-}
-
-void RowPainter::PaintPhoto(uint32_t y, uint8_t *row)
-{
-    for (uint32_t x = 0; x < layout_.width; ++x) {
-        uint32_t along = Triangle(x + y / 2, PhotoWaveHalfPeriod) / PhotoWaveDivisor;
-        uint32_t across = Triangle(y + x / 3, PhotoCrossHalfPeriod) / PhotoWaveDivisor;
-        uint32_t noise = NextNoise();
-        uint8_t *pixel = row + RgbBytes * x;
-        pixel[0] = static_cast<uint8_t>(PhotoBlueBase + along + across + (noise & 1));
-        pixel[1] = static_cast<uint8_t>(PhotoGreenBase + along + across / 2 + ((noise >> 1) & 1));
-        pixel[2] = static_cast<uint8_t>(PhotoRedBase + along / 2 + across + ((noise >> 2) & 1));
-    }
-}
-
-void RowPainter::PaintPoster(uint32_t y, uint8_t *row)
-{
-    uint32_t gridY = ToGrid(y, layout_.height);
-    bool indexed = layout_.paletteEntries != 0;
-    for (uint32_t x = 0; x < layout_.width; ++x) {
-        uint32_t colour = PosterColourAt(ToGrid(x, layout_.width), gridY);
-        if (indexed)
-            row[x] = static_cast<uint8_t>(colour);
-        else
-            std::memcpy(row + RgbBytes * x, PosterColours[colour], RgbBytes);
-    }
-}
-
-void RowPainter::PaintFlat(uint8_t *row)
-{
-    for (uint32_t x = 0; x < layout_.width; ++x)
-        std::memcpy(row + RgbBytes * x, FlatColour, RgbBytes);
-}
-
 void RowPainter::Paint(uint32_t y, uint8_t *row)
 {
     std::memset(row, 0, layout_.rowBytes); // the padding, if any
     switch (layout_.kind) {
     case PictureKind::Photo:
-        PaintPhoto(y, row);
+        PaintPhoto(layout_, y, &noise_, row);
         break;
     case PictureKind::Graphic:
     case PictureKind::Graphic8:
-        PaintPoster(y, row);
+        PaintPoster(layout_, y, row);
         break;
     case PictureKind::Flat:
-        PaintFlat(row);
+        PaintFlat(layout_, row);
         break;
     }
 }

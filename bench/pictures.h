@@ -55,11 +55,6 @@ public:
     void Paint(uint32_t y, uint8_t *row);
 
 private:
-    void PaintPhoto(uint32_t y, uint8_t *row);
-    void PaintPoster(uint32_t y, uint8_t *row);
-    void PaintFlat(uint8_t *row);
-    uint32_t NextNoise();
-
     PictureLayout layout_;
     uint32_t noise_ = 0x2545F491; // xorshift state; any nonzero seed
 };
