@@ -203,26 +203,25 @@ Status CheckDelivered(const PictureBlocks &blocks, const Picture &picture)
 Status CheckMethod(DecodeMethod method, CaseData &data)
 {
     const Picture &picture = data.picture;
-    if (method == BareMethod)
-        return crc32_z(0, picture.file.data(), picture.file.size()) == picture.checksum
-                   ? Status::Success()
-                   : Status::Failure("bare inflate did not reproduce the picture");
-    if (method == FreshMethod) {
-        uLong checksum = 0;
-        DescrambleInPlace(&data.container);
-        int32_t code = InflateIntoFreshBlock(data.container, picture.file.size(), &checksum);
-        DescrambleInPlace(&data.container);
-        if (code != Z_OK)
-            return Status::Failure(MethodFailure(method, code) + " when checked");
-        bool same = checksum == picture.checksum;
-        return same ? Status::Success() : Status::Failure("inflate into a fresh block did not reproduce the picture");
-    }
+    const std::string name = MethodNames[method];
     PictureBlocks blocks;
-    int32_t code = Decode(method, data, &blocks);
+    uLong checksum = 0;
+    int32_t code = ResultOk; // Z_OK for the methods that inflate alone
+    if (method == BareMethod) {
+        checksum = crc32_z(0, picture.file.data(), picture.file.size());
+    } else if (method == FreshMethod) {
+        DescrambleInPlace(&data.container);
+        code = InflateIntoFreshBlock(data.container, picture.file.size(), &checksum);
+        DescrambleInPlace(&data.container);
+    } else {
+        code = Decode(method, data, &blocks);
+    }
     if (code != ResultOk)
         return Status::Failure(MethodFailure(method, code) + " when checked");
+    if (InflatesAlone(method))
+        return checksum == picture.checksum ? Status::Success() : Status::Failure(name + " did not reproduce the picture");
     Status checked = CheckDelivered(blocks, picture);
-    return checked.Ok() ? checked : Status::Failure(std::string(MethodNames[method]) + ": " + checked.Message());
+    return checked.Ok() ? checked : Status::Failure(name + ": " + checked.Message());
 }
 
 // Unless the picture could not be painted, compresses it, times the four
@@ -253,12 +252,12 @@ bool RunCase(const BenchOptions &options, const PluginExports &plugin, const Sta
     bool worked = true;
     for (int each = 0; each < MethodCount; ++each) {
         auto method = static_cast<DecodeMethod>(each);
-        Status checked = result->timings[method].Failed()
-                             ? Status::Failure(MethodFailure(method, result->timings[method].failure))
-                             : CheckMethod(method, data);
+        const Timing &timing = result->timings[method];
+        Status checked =
+            timing.Failed() ? Status::Failure(MethodFailure(method, timing.failure)) : CheckMethod(method, data);
         if (!checked.Ok())
             ReportError(name, checked.Message());
-        result->checked = result->checked && (result->timings[method].Failed() || checked.Ok());
+        result->checked = result->checked && (timing.Failed() || checked.Ok());
         worked = worked && checked.Ok();
     }
     data.container = Bytes(); // gives the memory back, which clear() alone does not
@@ -288,11 +287,6 @@ std::string RatioCell(const Timing &numerator, const Timing &denominator, double
     return Formatted("%.2f", ratio) + (target > 0 && ratio > target ? "*" : "");
 }
 
-bool PeakAboveTarget(const CaseResult &result)
-{
-    return result.peak.peakBytes > PeakTargetFactor * result.decodedBytes + PeakAllowanceBytes;
-}
-
 void PrintRow(const CaseResult &result)
 {
     std::string peak = "-";
@@ -300,9 +294,10 @@ void PrintRow(const CaseResult &result)
     if (result.peakStatus.Ok() && result.peak.result != ResultOk)
         peak = FailedCell(result.peak.result);
     else if (result.peakStatus.Ok()) {
+        bool aboveTarget = result.peak.peakBytes > PeakTargetFactor * result.decodedBytes + PeakAllowanceBytes;
         peak = Formatted("%.1f", InMegabytes(result.peak.peakBytes));
         multiple = Formatted("%.2f", static_cast<double>(result.peak.peakBytes) / result.decodedBytes) +
-                   (PeakAboveTarget(result) ? "*" : "");
+                   (aboveTarget ? "*" : "");
     }
     const std::vector<Timing> &t = result.timings;
     Report(RowFormat, KindName(result.kind), Formatted("%.2f", InMegabytes(result.decodedBytes)).c_str(),
@@ -339,17 +334,12 @@ const CaseResult *FindResult(const std::vector<CaseResult> &results, PictureKind
     return nullptr;
 }
 
-bool Selected(const std::vector<double> &sizesMegabytes, double sizeMegabytes)
-{
-    return std::find(sizesMegabytes.begin(), sizesMegabytes.end(), sizeMegabytes) != sizesMegabytes.end();
-}
-
 void PrintScalingSummary(const BenchOptions &options, const std::vector<CaseResult> &results)
 {
     Report("\nscaling: median time at %g MB / median time at %g MB (* above %.1f)\n", ScalingLargeMegabytes,
            ScalingSmallMegabytes, ScalingTarget);
-    if (!Selected(options.sizesMegabytes, ScalingSmallMegabytes) ||
-        !Selected(options.sizesMegabytes, ScalingLargeMegabytes)) {
+    const std::vector<double> &sizes = options.sizesMegabytes;
+    if (std::ranges::count(sizes, ScalingSmallMegabytes) == 0 || std::ranges::count(sizes, ScalingLargeMegabytes) == 0) {
         Report("(needs both sizes in --sizes)\n");
         return;
     }
