@@ -1,12 +1,8 @@
 // zqv_bench: how fast GetPicture decodes and how much memory it needs, each
-// figure set against zlib's own inflate of the same data, measured side by
-// side in the same run (bench/timing.h says why). See --help, and the
-// README's Performance section.
-//
-//   bench/decode_table   the table: picture kinds x sizes x zlib levels
-//   bench/peak           the peak working set of one GetPicture, in a child
-//   bench/largest        --largest: the largest picture GetPicture delivers
-//   bench/report         --out: the same lines, kept in a file
+// figure set against zlib's own inflate of the same data, side by side in the
+// same run (bench/timing.h says why); see --help and the README. The table is
+// bench/decode_table, the peak of one GetPicture bench/peak, --largest
+// bench/largest and --out bench/report.
 #include "bench/decode_table.h"
 #include "bench/largest.h"
 #include "bench/options.h"

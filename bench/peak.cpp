@@ -105,11 +105,9 @@ int RunPeakChild(const std::string &containerPath)
     Status counted = ReadMemoryCounters(&before);
     if (!counted.Ok())
         return CannotMeasure(counted.Message());
-    int32_t result = 0;
-    {
-        PictureBlocks blocks;
-        result = GetPictureFromFile(plugin, containerPath, 0, &blocks);
-    }
+    PictureBlocks blocks;
+    int32_t result = GetPictureFromFile(plugin, containerPath, 0, &blocks);
+    blocks.Free();
     MemoryCounters after;
     counted = ReadMemoryCounters(&after);
     UnloadPlugin(&plugin);

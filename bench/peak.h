@@ -1,12 +1,8 @@
-// bench/peak.h -- the memory one GetPicture call needs, measured in a fresh
-// process.
-//
-// A process's peak working set only ever rises, so a figure for one call
-// can only come from a process that has done nothing else: the benchmark
-// runs itself again as "zqv_bench --peak FILE", and that child loads the
-// plug-in, notes its working set, decodes FILE once through GetPicture (from
-// the file, as a viewer does), frees the blocks and reports its peak working
-// set less the working set it started from.
+// bench/peak.h -- the memory one GetPicture call needs. A peak working set
+// only ever rises, so it is measured in a process that does nothing else:
+// the benchmark runs itself again as "zqv_bench --peak FILE", a child that
+// loads the plug-in, decodes FILE once from the file, as a viewer does, and
+// reports its peak working set less the working set it started from.
 #pragma once
 
 #include "tools/status.h"
