@@ -1,22 +1,19 @@
 #include "tools/zqv/interrupt.h"
 
+#include <atomic>
 #include <csignal>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#include "platform/platform.h"
 #endif
-#include <atomic>
-#include <windows.h>
-#endif
-
-#ifdef _WIN32
 
 namespace {
 
-// The console handler runs on a thread of its own.
+// Set from a signal handler natively, from the console handler's own thread
+// on win32; a lock-free atomic is safe for both.
 std::atomic<bool> stopRequested{false};
 
+#ifdef _WIN32
 BOOL WINAPI OnConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
@@ -24,25 +21,17 @@ BOOL WINAPI OnConsoleControl(DWORD event)
     stopRequested = true;
     return TRUE;
 }
-
-} // namespace
-
-void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
-
-bool Interrupted() { return stopRequested; }
-
 #else
-
-namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-void OnSignal(int) { stopRequested = 1; }
+void OnSignal(int) { stopRequested = true; }
+#endif
 
 } // namespace
 
 void CatchInterrupts()
 {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
     // No SA_RESTART: a read blocked on a pipe returns at once with EINTR, so
     // an interrupt while reading standard input is seen without delay.
     struct sigaction action {};
@@ -50,8 +39,7 @@ void CatchInterrupts()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
-bool Interrupted() { return stopRequested != 0; }
-
-#endif
+bool Interrupted() { return stopRequested; }
