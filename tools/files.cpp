@@ -4,19 +4,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <fcntl.h>
+#include "platform/platform.h"
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -62,8 +58,6 @@ Status WriteAndClose(std::FILE *file, const Bytes &contents, StopCheck stop)
     return written;
 }
 
-} // namespace
-
 int ProcessId()
 {
 #ifdef _WIN32
@@ -72,6 +66,8 @@ int ProcessId()
     return static_cast<int>(getpid());
 #endif
 }
+
+} // namespace
 
 std::string UniqueName(const std::string &stem)
 {

@@ -20,9 +20,6 @@ using Bytes = std::vector<uint8_t>;
 // True when the work should stop; null never stops.
 using StopCheck = bool (*)();
 
-// This process's id.
-int ProcessId();
-
 // STEM-PROCESS-SERIAL: a name no other call in this process, nor another
 // process, makes.
 std::string UniqueName(const std::string &stem);
