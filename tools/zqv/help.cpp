@@ -93,19 +93,9 @@ Example:
 
 const char *HelpText(Command command)
 {
-    switch (command) {
-    case Command::Decode:
-        return DecodeHelp;
-    case Command::Encode:
-        return EncodeHelp;
-    case Command::Probe:
-        return ProbeHelp;
-    case Command::Info:
-        return InfoHelp;
-    case Command::None:
-        break;
-    }
-    return ProgramHelp;
+    // In the order of Command, the program's own first.
+    constexpr const char *Texts[] = {ProgramHelp, DecodeHelp, EncodeHelp, ProbeHelp, InfoHelp};
+    return Texts[static_cast<size_t>(command)];
 }
 
 const char *VersionText() { return "zqv " ZQV_VERSION; }

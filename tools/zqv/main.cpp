@@ -19,18 +19,9 @@ Status RunWithPlugin(const Options &options)
     std::string error;
     if (!LoadPlugin(&plugin, &error))
         return Failure(ExitNoPlugin, error);
-    Status outcome = Success();
-    switch (options.command) {
-    case Command::Decode:
-        outcome = RunDecode(options, plugin);
-        break;
-    case Command::Probe:
-        outcome = RunProbe(options, plugin);
-        break;
-    default:
-        outcome = RunInfo(plugin);
-        break;
-    }
+    Status outcome = options.command == Command::Decode  ? RunDecode(options, plugin)
+                     : options.command == Command::Probe ? RunProbe(options, plugin)
+                                                         : RunInfo(plugin);
     UnloadPlugin(&plugin);
     return outcome;
 }

@@ -37,17 +37,13 @@ const CommandShape &ShapeOf(Command command)
     return CommandShapes[0];
 }
 
-std::string SeeHelp(Command command)
-{
-    if (command == Command::None)
-        return " (see zqv --help)";
-    return std::string(" (see zqv ") + CommandName(command) + " --help)";
-}
-
+// What is wrong, after the command's name if one was given, and where its help is.
 Status UsageError(Command command, const std::string &what)
 {
-    std::string who = command == Command::None ? "" : std::string(CommandName(command)) + ": ";
-    return Failure(ExitUsage, who + what + SeeHelp(command));
+    if (command == Command::None)
+        return Failure(ExitUsage, what + " (see zqv --help)");
+    std::string name = CommandName(command);
+    return Failure(ExitUsage, name + ": " + what + " (see zqv " + name + " --help)");
 }
 
 // A whole decimal number from low to high, or nothing.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-enum class Command { None, Decode, Encode, Probe, Info };
+enum class Command { None, Decode, Encode, Probe, Info }; // HelpText lists its texts in this order
 
 struct Options {
     Command command = Command::None;
