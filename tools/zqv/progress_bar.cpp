@@ -10,6 +10,9 @@
 #endif
 
 namespace {
+
+// Inputs from this size on take long enough to be worth a bar.
+constexpr uint64_t LargeInputBytes = 1u << 20;
 constexpr int BarWidth = 40;
 constexpr int FullPercent = 100;
 
@@ -21,7 +24,6 @@ int PercentOf(int64_t done, int64_t total)
         return FullPercent;
     return static_cast<int>(done * FullPercent / total);
 }
-} // namespace
 
 bool StandardErrorIsTerminal()
 {
@@ -31,6 +33,8 @@ bool StandardErrorIsTerminal()
     return isatty(STDERR_FILENO) != 0;
 #endif
 }
+
+} // namespace
 
 ProgressBar::ProgressBar(bool wanted, uint64_t inputBytes)
     : shown_(wanted && inputBytes >= LargeInputBytes && StandardErrorIsTerminal())

@@ -3,14 +3,11 @@
 
 #include <cstdint>
 
-// Inputs from this size on take long enough to be worth a bar.
-constexpr uint64_t LargeInputBytes = 1u << 20;
-
 // Draws "[#####.....]  50%" on standard error, redrawing in place. A bar
 // that is not shown ignores every call, so callers need not ask.
 class ProgressBar {
 public:
-    // Shown only if wanted (no --quiet), the input is large and standard
+    // Shown only if wanted (no --quiet), the input is 1 MiB or more and standard
     // error is a terminal: in a pipe or a log file the bar would be noise.
     ProgressBar(bool wanted, uint64_t inputBytes);
     ~ProgressBar(); // clears the line if anything was drawn
@@ -24,6 +21,3 @@ private:
     bool shown_;
     int lastPercent_ = -1;
 };
-
-// True when standard error is a terminal.
-bool StandardErrorIsTerminal();
