@@ -137,19 +137,19 @@ void PictureBlocks::Free()
 }
 
 int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
-                           PictureBlocks *blocks, ProgressCallback progress)
+                           PictureBlocks *blocks, ProgressCallback progress, intptr_t userData)
 {
-    return plugin.GetPicture(path.c_str(), offset, FromFile, &blocks->info, &blocks->bits, progress, 0);
+    return plugin.GetPicture(path.c_str(), offset, FromFile, &blocks->info, &blocks->bits, progress, userData);
 }
 
 int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
-                             ProgressCallback progress)
+                             ProgressCallback progress, intptr_t userData)
 {
     // An empty vector may have no storage; the plug-in still gets an address.
     static const uint8_t nothing = 0;
     const uint8_t *start = container.empty() ? &nothing : container.data();
     return plugin.GetPicture(reinterpret_cast<const char *>(start), static_cast<intptr_t>(container.size()),
-                             FromMemory, &blocks->info, &blocks->bits, progress, 0);
+                             FromMemory, &blocks->info, &blocks->bits, progress, userData);
 }
 
 bool CopyBlock(HLOCAL block, Bytes *bytes)

@@ -77,14 +77,14 @@ struct PictureBlocks {
 };
 
 // GetPicture with flags 0: the plug-in opens the file at path and reads the
-// container from offset on. progress may be null; userData is always 0.
+// container from offset on. progress may be null; it is given userData.
 int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
-                           PictureBlocks *blocks, ProgressCallback progress = nullptr);
+                           PictureBlocks *blocks, ProgressCallback progress = nullptr, intptr_t userData = 0);
 
 // GetPicture with flags 1: the container is the bytes given (an empty one
 // still gets a valid address).
 int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
-                             ProgressCallback progress = nullptr);
+                             ProgressCallback progress = nullptr, intptr_t userData = 0);
 
 // Copies a local memory block into *bytes (locked, copied, unlocked). A
 // null block or one of size 0 gives no bytes. False when the block cannot

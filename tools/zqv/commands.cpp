@@ -37,9 +37,7 @@ Status ReadInput(const std::string &path, size_t maxBytes, Bytes *contents)
     Status directory = CheckNotDirectory(path);
     if (!directory.Ok())
         return directory;
-    Status read = maxBytes == SIZE_MAX ? ReadWholeFile(path, contents, Interrupted)
-                                       : ReadFileHead(path, maxBytes, contents, Interrupted);
-    return Reported(read, path, ExitCannotRead);
+    return Reported(ReadFileHead(path, maxBytes, contents, Interrupted), path, ExitCannotRead);
 }
 
 // Fails (ExitCannotWrite) when the output cannot possibly be written: the
@@ -79,63 +77,46 @@ Status CheckWithinReach(uint64_t bytes, const std::string &subject)
     return Success();
 }
 
-// The callback's userData is 32 bits wide, too narrow for a pointer in the
-// native build, so the bar of the one decode running is kept here.
-ProgressBar *activeBar = nullptr;
-
-// Returning nonzero makes the plug-in stop and answer ResultAborted.
-int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t)
+// userData is the decode's ProgressBar. Returning nonzero makes the plug-in
+// stop and answer ResultAborted.
+int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t userData)
 {
-    if (activeBar != nullptr)
-        activeBar->Update(numerator, denominator);
+    reinterpret_cast<ProgressBar *>(userData)->Update(numerator, denominator);
     return Interrupted() ? 1 : 0;
 }
 
-// Runs getPicture (a GetPicture call given ReportProgress), the bar showing
-// its progress, and rebuilds the BMP file from the blocks it delivers.
-template <typename GetPictureCall>
-Status DecodePicture(GetPictureCall getPicture, ProgressBar *bar, const std::string &subject, Bytes *bmp)
+intptr_t ProgressData(ProgressBar *bar) { return reinterpret_cast<intptr_t>(bar); }
+
+// The outcome of a GetPicture that answered result and, when it delivered,
+// the BMP file rebuilt from its blocks.
+Status RebuiltBmp(int32_t result, const PictureBlocks &blocks, const std::string &subject, Bytes *bmp)
 {
-    PictureBlocks blocks;
-    activeBar = bar;
-    int32_t result = getPicture(&blocks);
-    activeBar = nullptr;
     if (result != ResultOk)
         return PluginOutcome(result, subject);
     Bytes info;
     Bytes pixels;
-    bool infoCopied = CopyBlock(blocks.info, &info);
-    bool pixelsCopied = CopyBlock(blocks.bits, &pixels);
-    if (!infoCopied || !pixelsCopied)
+    if (!CopyBlock(blocks.info, &info) || !CopyBlock(blocks.bits, &pixels))
         return PluginOutcome(ResultMemoryError, subject);
     *bmp = RebuildBmp(info, pixels);
     return Success();
 }
 
-// What a container from standard input looks like from offset on.
-Bytes SkipBytes(Bytes contents, int32_t offset)
-{
-    size_t skipped = std::min(contents.size(), static_cast<size_t>(offset));
-    contents.erase(contents.begin(), contents.begin() + static_cast<std::ptrdiff_t>(skipped));
-    return contents;
-}
-
 Status DecodeStandardInput(const Options &options, const PluginExports &plugin, Bytes *bmp)
 {
     const std::string subject = InputName("-");
-    Bytes contents;
-    Status read = ReadInput("-", SIZE_MAX, &contents);
+    Bytes container;
+    Status read = ReadInput("-", SIZE_MAX, &container);
     if (!read.Ok())
         return read;
-    Bytes container = SkipBytes(std::move(contents), options.offset);
+    size_t skipped = std::min<size_t>(container.size(), options.offset); // what comes before the container
+    container.erase(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(skipped));
     Status reach = CheckWithinReach(container.size(), subject);
     if (!reach.Ok())
         return reach;
     ProgressBar bar(!options.quiet, container.size());
-    auto fromMemory = [&](PictureBlocks *blocks) {
-        return GetPictureFromMemory(plugin, container, blocks, ReportProgress);
-    };
-    return DecodePicture(fromMemory, &bar, subject, bmp);
+    PictureBlocks blocks;
+    int32_t result = GetPictureFromMemory(plugin, container, &blocks, ReportProgress, ProgressData(&bar));
+    return RebuiltBmp(result, blocks, subject, bmp);
 }
 
 Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
@@ -149,10 +130,9 @@ Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Byte
     uint64_t fileBytes = std::filesystem::file_size(path, error);
     uint64_t containerBytes = error || fileBytes < uint64_t(options.offset) ? 0 : fileBytes - options.offset;
     ProgressBar bar(!options.quiet, containerBytes);
-    auto fromFile = [&](PictureBlocks *blocks) {
-        return GetPictureFromFile(plugin, path, options.offset, blocks, ReportProgress);
-    };
-    return DecodePicture(fromFile, &bar, path, bmp);
+    PictureBlocks blocks;
+    int32_t result = GetPictureFromFile(plugin, path, options.offset, &blocks, ReportProgress, ProgressData(&bar));
+    return RebuiltBmp(result, blocks, path, bmp);
 }
 
 Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
@@ -163,19 +143,20 @@ Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
     return Failure(ExitNotBmp, subject + ": not a BMP file (" + problem + ")");
 }
 
-// Compresses bmp at level into *container; zlib failing fails with
-// ExitNoMemory.
-Status EncodeContainer(const Bytes &bmp, int level, ProgressBar *bar, const std::string &subject, Bytes *container)
+// Compresses bmp at the options' level into *container, the bar showing how
+// far; zlib failing fails with ExitNoMemory.
+Status EncodeContainer(const Bytes &bmp, const Options &options, const std::string &subject, Bytes *container)
 {
+    ProgressBar bar(!options.quiet, bmp.size());
     ZqvEncoder encoder;
-    Status status = encoder.Start(level, AppendTo(container));
+    Status status = encoder.Start(options.level, AppendTo(container));
     for (size_t done = 0; status.Ok() && done < bmp.size();) {
         if (Interrupted())
             return Failure(ExitStopped, subject + ": stopped");
         size_t slice = std::min(EncodeSliceBytes, bmp.size() - done);
         status = encoder.Append(bmp.data() + done, slice);
         done += slice;
-        bar->Update(static_cast<int64_t>(done), static_cast<int64_t>(bmp.size()));
+        bar.Update(static_cast<int64_t>(done), static_cast<int64_t>(bmp.size()));
     }
     if (status.Ok())
         status = encoder.Finish();
@@ -191,15 +172,13 @@ Status RunDecode(const Options &options, const PluginExports &plugin)
 {
     const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
-    Status checked = CheckOutputPath(output);
-    if (!checked.Ok())
-        return checked;
+    Status outcome = CheckOutputPath(output);
     Bytes bmp;
-    Status decoded =
-        input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeNamedFile(options, plugin, &bmp);
-    if (!decoded.Ok())
-        return decoded;
-    return WriteOutputAtomically(output, bmp);
+    if (outcome.Ok())
+        outcome = input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeNamedFile(options, plugin, &bmp);
+    if (outcome.Ok())
+        outcome = WriteOutputAtomically(output, bmp);
+    return outcome;
 }
 
 Status RunEncode(const Options &options)
@@ -207,20 +186,17 @@ Status RunEncode(const Options &options)
     const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
     const std::string subject = InputName(input);
-    Status checked = CheckOutputPath(output);
-    if (!checked.Ok())
-        return checked;
+    Status outcome = CheckOutputPath(output);
     Bytes bmp;
-    Status outcome = ReadInput(input, SIZE_MAX, &bmp);
+    if (outcome.Ok())
+        outcome = ReadInput(input, SIZE_MAX, &bmp);
     if (outcome.Ok())
         outcome = CheckWithinReach(bmp.size(), subject);
     if (outcome.Ok())
         outcome = CheckBmpFile(bmp, subject);
     Bytes container;
-    if (outcome.Ok()) {
-        ProgressBar bar(!options.quiet, bmp.size());
-        outcome = EncodeContainer(bmp, options.level, &bar, subject, &container);
-    }
+    if (outcome.Ok())
+        outcome = EncodeContainer(bmp, options, subject, &container);
     if (outcome.Ok())
         outcome = WriteOutputAtomically(output, container);
     return outcome;
