@@ -144,22 +144,16 @@ Status WriteStream(std::FILE *stream, const Bytes &contents, StopCheck stop)
 Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop)
 {
     head->clear();
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error)
+        head->reserve(static_cast<size_t>(std::min<uintmax_t>(size, maxBytes)));
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
         return SystemFailure("cannot open");
     Status read = ReadStream(file, maxBytes, head, stop);
     std::fclose(file);
     return read;
-}
-
-Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck stop)
-{
-    std::error_code error;
-    uintmax_t size = std::filesystem::file_size(path, error);
-    contents->clear();
-    if (!error && size <= SIZE_MAX)
-        contents->reserve(static_cast<size_t>(size));
-    return ReadFileHead(path, SIZE_MAX, contents, stop);
 }
 
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop)

@@ -55,11 +55,15 @@ Status ReadStream(std::FILE *stream, size_t maxBytes, Bytes *contents, StopCheck
 // Writes contents to stream and flushes it.
 Status WriteStream(std::FILE *stream, const Bytes &contents, StopCheck stop = nullptr);
 
-// The first maxBytes of the file at path (fewer when it is shorter).
+// The first maxBytes of the file at path (fewer when it is shorter), in
+// memory taken once, at that size.
 Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop = nullptr);
 
-// The whole file at path; memory for it is taken once, at its size.
-Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck stop = nullptr);
+// The whole file at path.
+inline Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck stop = nullptr)
+{
+    return ReadFileHead(path, SIZE_MAX, contents, stop);
+}
 
 // Creates or truncates the file at path and writes contents to it.
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
