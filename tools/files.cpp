@@ -67,6 +67,15 @@ int ProcessId()
 #endif
 }
 
+std::string TemporaryPathBeside(const std::string &path)
+{
+    std::filesystem::path destination(path);
+    std::string hiddenName(1, '.');
+    hiddenName.append(destination.filename().string()).append(".zqv-");
+    hiddenName.append(std::to_string(ProcessId())).append(".tmp");
+    return (destination.parent_path() / hiddenName).string();
+}
+
 } // namespace
 
 std::string UniqueName(const std::string &stem)
@@ -86,15 +95,6 @@ std::string UniqueTempPath(const std::string &stem, const std::string &suffix)
 TempPath::TempPath(const std::string &stem, const std::string &suffix) : path_(UniqueTempPath(stem, suffix)) {}
 
 TempPath::~TempPath() { std::remove(path_.c_str()); }
-
-std::string TemporaryPathBeside(const std::string &path)
-{
-    std::filesystem::path destination(path);
-    std::string hiddenName(1, '.');
-    hiddenName.append(destination.filename().string()).append(".zqv-");
-    hiddenName.append(std::to_string(ProcessId())).append(".tmp");
-    return (destination.parent_path() / hiddenName).string();
-}
 
 void UseBinaryMode(std::FILE *stream)
 {

@@ -41,11 +41,6 @@ private:
     std::string path_;
 };
 
-// The name a file is written under before it is put in place at path: a
-// hidden file in the same directory (".NAME.zqv-PROCESS.tmp"), unique to
-// this process.
-std::string TemporaryPathBeside(const std::string &path);
-
 // Standard input and output carry bytes unchanged (Windows: binary mode).
 void UseBinaryMode(std::FILE *stream);
 
@@ -68,8 +63,9 @@ inline Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck 
 // Creates or truncates the file at path and writes contents to it.
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
 
-// Writes contents under TemporaryPathBeside(path), then renames it to path.
-// The temporary file is created only if no such file exists, so a clash of
-// names never truncates somebody else's file, and it is removed on any
-// failure: an existing file at path survives everything but success.
+// Writes contents to a hidden file beside path, unique to this process
+// (".NAME.zqv-PROCESS.tmp"), then renames it to path. That file is created
+// only if no such file exists, so a clash of names never truncates somebody
+// else's file, and it is removed on any failure: an existing file at path
+// survives everything but success.
 Status WriteFileAtomically(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
