@@ -42,7 +42,7 @@ Status UsageError(Command command, const std::string &what)
 {
     if (command == Command::None)
         return Failure(ExitUsage, what + " (see zqv --help)");
-    std::string name = CommandName(command);
+    std::string name = ShapeOf(command).name;
     return Failure(ExitUsage, name + ": " + what + " (see zqv " + name + " --help)");
 }
 
@@ -149,7 +149,7 @@ private:
                         long long low, long long high, const char *what, Number *slot)
     {
         if (options_->command != owner)
-            return UsageError(options_->command, "option '" + name + "' belongs to " + CommandName(owner));
+            return UsageError(options_->command, "option '" + name + "' belongs to " + ShapeOf(owner).name);
         std::optional<std::string> text = ValueOf(attached);
         std::optional<long long> number = text ? ParseNumber(*text, low, high) : std::nullopt;
         if (!number)
@@ -185,5 +185,3 @@ Status ParseCommandLine(const std::vector<std::string> &arguments, Options *opti
     *options = Options{};
     return Parser(arguments, options).Run();
 }
-
-const char *CommandName(Command command) { return command == Command::None ? "" : ShapeOf(command).name; }

@@ -25,6 +25,3 @@ struct Options {
 // message naming the offending argument (an unknown command or option, an
 // option of another command, a bad number, the wrong count of operands).
 Status ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
-
-// The command's name as typed, for messages ("decode"); "" for None.
-const char *CommandName(Command command);
