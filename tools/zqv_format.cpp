@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t FileSizeField = 2;
 // Compressed output goes to the Output in pieces of this size.
 constexpr uint32_t PieceBytes = 1u << 20;
 // zlib counts its input in 32-bit units; larger appends go in slices.
@@ -33,7 +32,7 @@ void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffse
     std::fill(header, header + BmpFileHeaderSize, 0);
     header[0] = 'B';
     header[1] = 'M';
-    PutLittle32(header + FileSizeField, fileBytes);
+    PutLittle32(header + BmpFileSizeField, fileBytes);
     PutLittle32(header + BmpPixelOffsetField, pixelOffset);
 }
 
