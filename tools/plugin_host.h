@@ -17,21 +17,14 @@
 
 using Bytes = std::vector<uint8_t>;
 
-typedef int32_t(WINAPI *GetPluginInfoFunction)(int32_t index, char *dest, int32_t destLength);
-typedef int32_t(WINAPI *IsSupportedFunction)(const char *ignored, HandleOrAddress headOrHandle);
-typedef int32_t(WINAPI *GetPictureInfoFunction)(const char *data, intptr_t lengthOrOffset, uint32_t flags,
-                                                void *info);
-typedef int32_t(WINAPI *GetPictureFunction)(const char *data, intptr_t lengthOrOffset, uint32_t flags,
-                                            HLOCAL *infoOut, HLOCAL *bitsOut, ProgressCallback progress,
-                                            intptr_t userData);
-
+// Pointers to the exports, typed by their declarations in plugin/api.h.
 struct PluginExports {
-    GetPluginInfoFunction GetPluginInfo = nullptr;
-    IsSupportedFunction IsSupported = nullptr;
-    GetPictureInfoFunction GetPictureInfo = nullptr;
-    GetPictureFunction GetPicture = nullptr;
-    GetPictureFunction GetPreview = nullptr; // same arguments as GetPicture
-    void *module = nullptr;                  // the loaded library; null natively
+    decltype(&::GetPluginInfo) GetPluginInfo = nullptr;
+    decltype(&::IsSupported) IsSupported = nullptr;
+    decltype(&::GetPictureInfo) GetPictureInfo = nullptr;
+    decltype(&::GetPicture) GetPicture = nullptr;
+    decltype(&::GetPreview) GetPreview = nullptr;
+    void *module = nullptr; // the loaded library; null natively
 };
 
 // The plug-in's file name, as a viewer finds it in its plug-in folder (64-bit
