@@ -1,11 +1,8 @@
-// tools/files.h -- names for temporary files, and whole files read and
-// written.
-//
-// The calls that take a StopCheck work in slices and ask it between them,
-// so that a long read or write can be stopped (Ctrl-C in zqv); a stopped
-// call fails with Status::Stopped. Every other failure has Status::Failed
-// and a message that says what failed and why ("cannot open: No such file
-// or directory"), for the caller to put after the file's name.
+// tools/files.h -- temporary names, and whole files and streams read and
+// written. Calls given a StopCheck ask it between slices (Ctrl-C in zqv) and
+// fail with Status::Stopped when it says stop; any other failure has
+// Status::Failed and says what failed and why ("cannot open: No such file or
+// directory"), for the caller to put after the file's name.
 #pragma once
 
 #include "tools/status.h"
@@ -20,15 +17,13 @@ using Bytes = std::vector<uint8_t>;
 // True when the work should stop; null never stops.
 using StopCheck = bool (*)();
 
-// STEM-PROCESS-SERIAL: a name no other call in this process, nor another
-// process, makes.
+// STEM-PROCESS-SERIAL: a name no other call, in this process or another, makes.
 std::string UniqueName(const std::string &stem);
 
 // A UniqueName, followed by suffix, in the temporary directory.
 std::string UniqueTempPath(const std::string &stem, const std::string &suffix);
 
-// A UniqueTempPath whose file is removed with the object (the file itself is
-// left to the owner to make).
+// A UniqueTempPath whose file, if the owner makes one, goes with the object.
 class TempPath {
 public:
     TempPath(const std::string &stem, const std::string &suffix);
@@ -63,9 +58,7 @@ inline Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck 
 // Creates or truncates the file at path and writes contents to it.
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
 
-// Writes contents to a hidden file beside path, unique to this process
-// (".NAME.zqv-PROCESS.tmp"), then renames it to path. That file is created
-// only if no such file exists, so a clash of names never truncates somebody
-// else's file, and it is removed on any failure: an existing file at path
-// survives everything but success.
+// Writes contents to a new hidden file beside path (".NAME.zqv-PROCESS.tmp"),
+// never one that exists already, then renames it to path; on any failure it is
+// removed, so an existing file at path survives everything but success.
 Status WriteFileAtomically(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);

@@ -1,12 +1,8 @@
-// tools/plugin_host.h -- reach the plug-in the way a viewer does.
-//
-// In the Windows builds LoadPlugin loads ifyzqv.spi (ifyzqv.sph) from the directory of the
-// running program with LoadLibraryA and finds the five exports with
-// GetProcAddress; every call then goes through a __stdcall function pointer,
-// exactly as from a host. In the native build the same exports are linked in
-// and LoadPlugin simply points at them, so the same host code runs on both.
-// Around the calls: what their result codes mean, and GetPicture as a viewer
-// calls it, with the blocks it hands over.
+// tools/plugin_host.h -- reach the plug-in the way a viewer does: in the
+// Windows builds LoadPlugin loads ifyzqv.spi (ifyzqv.sph) from the running
+// program's directory and finds the five exports with GetProcAddress; in the
+// native build they are linked in and LoadPlugin points at them. Around the
+// calls: what their results mean, and GetPicture with the blocks it hands over.
 #pragma once
 
 #include "plugin/api.h"
@@ -44,8 +40,7 @@ bool LoadPlugin(PluginExports *exports, std::string *error);
 // Unloads the library (win32); the exports are cleared.
 void UnloadPlugin(PluginExports *exports);
 
-// The full path of the running program, and its directory with a trailing
-// separator.
+// The full path of the running program, and its directory with a separator.
 std::string ProgramPath();
 std::string ProgramDirectory();
 
@@ -79,7 +74,6 @@ int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path,
 int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
                              ProgressCallback progress = nullptr, intptr_t userData = 0);
 
-// Copies a local memory block into *bytes (locked, copied, unlocked). A
-// null block or one of size 0 gives no bytes. False when the block cannot
-// be locked.
+// Copies a local memory block into *bytes (none for a null or empty block);
+// false when it cannot be locked.
 bool CopyBlock(HLOCAL block, Bytes *bytes);

@@ -5,17 +5,15 @@
 #include <vector>
 
 // Where a child's standard streams go: the file at each path (input read,
-// output and error created or truncated), or this program's own stream
-// where a path is empty.
+// output and error created or truncated), or where a path is empty, ours.
 struct ChildStreams {
     std::string input;
     std::string output;
     std::string error;
 };
 
-// Runs program (a path) with the arguments, waits for it and returns its
-// exit status: natively 128 + the signal when a signal ended it; -1 when it
-// could not be started. Windows: CreateProcessA, each argument quoted so
-// that the child's runtime splits it back unchanged; Linux: posix_spawn.
+// Runs program (a path) with the arguments, waits for it and returns its exit
+// status (natively 128 + the signal when a signal ended it), or -1 when it
+// could not be started.
 int RunProgram(const std::string &program, const std::vector<std::string> &arguments,
                const ChildStreams &streams);

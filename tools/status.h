@@ -15,10 +15,9 @@ public:
     // Success: code 0, no message.
     static Status Success() { return Status(); }
 
-    // A failure with a one-line message saying what failed (no program-name
-    // prefix) and a nonzero code the caller may give a meaning to (zqv's
-    // exit statuses). A code of 0 makes it a success after all, which lets a
-    // caller hand back a computed status whatever it is.
+    // A failure: a one-line message saying what failed (no program name) and
+    // a code the caller may give a meaning to (zqv's exit statuses); code 0
+    // makes it a success after all, so a computed status can be handed back.
     static Status Failure(std::string message, int code = Failed) { return Status(code, std::move(message)); }
 
     bool Ok() const { return code_ == 0; }

@@ -25,12 +25,10 @@ void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffse
 // to the file size), or null when they are.
 const char *BmpFileProblem(const Bytes &bytes);
 
-// The BMP file around the plug-in's two blocks, which leave out its 14-byte
-// header: the bitmap information (file bytes 14 to off-1) and a pixel block
-// as long as the whole file (bytes off to the end, then zeros). The header
-// is rebuilt from their sizes: it holds the real file size and the offset
-// 14 + info.size(); the pixel data is the first pixels.size() - (14 +
-// info.size()) bytes of pixels (none when the block is shorter than that).
+// The BMP file around the plug-in's two blocks: the bitmap information (file
+// bytes 14 to off-1) and a pixel block as long as the whole file (bytes off
+// on, then zeros). The 14-byte header is rebuilt from their sizes, and the
+// pixel data is the first pixels.size() - (14 + info.size()) bytes of pixels.
 Bytes RebuildBmp(const Bytes &info, const Bytes &pixels);
 
 constexpr int LowestLevel = 0;  // stored, no compression
@@ -38,9 +36,8 @@ constexpr int HighestLevel = 9; // smallest output
 constexpr int DefaultLevel = 6; // zlib's own default
 
 // Makes a ZQV container as a stream: the BMP file appended piece by piece is
-// compressed as one zlib stream (what compress2 makes), every byte XORed
-// with 0xD4, and handed to the output as it comes, so that neither the
-// whole picture nor the whole container need be in memory.
+// compressed as one zlib stream, every byte XORed with 0xD4, and handed to the
+// output as it comes, so neither picture nor container need be whole in memory.
 class ZqvEncoder {
 public:
     // Takes each finished piece of container; a failure ends the encoding.
@@ -55,8 +52,7 @@ public:
     // zlib cannot start (out of memory, or a level out of range).
     Status Start(int level, Output output);
 
-    // Compresses count more bytes of the BMP file (only after a Start that
-    // worked, as Finish).
+    // Compresses count more bytes of the BMP file (after a Start that worked).
     Status Append(const uint8_t *bytes, uint64_t count);
 
     // Ends the stream; the last pieces reach the output.
@@ -79,9 +75,8 @@ private:
 // An Output that appends to *container.
 ZqvEncoder::Output AppendTo(Bytes *container);
 
-// Writes a container to the file at path (created or truncated), compressed
-// at level, the BMP file appended to the encoder by feed: the container is
-// never whole in memory, nor, if feed makes it a piece at a time, the
-// picture. *containerBytes gets the container's length.
+// Writes the container of the BMP file that feed appends to the encoder, at
+// level, to the file at path (created or truncated); *containerBytes gets its
+// length.
 Status WriteZqvFile(const std::string &path, int level, const std::function<Status(ZqvEncoder &)> &feed,
                     uint64_t *containerBytes);

@@ -1,6 +1,5 @@
-// tools/zqv/commands.h -- the four commands, each run on parsed options.
-// Results go to standard output; a failure comes back as the outcome, for
-// the caller to report.
+// tools/zqv/commands.h -- the four commands, run on parsed options: results
+// go to standard output, a failure comes back for the caller to report.
 #pragma once
 
 #include "tools/plugin_host.h"

@@ -1,7 +1,5 @@
-// tools/zqv/interrupt.h -- Ctrl-C as a request to stop, not a kill.
-//
-// A conversion that is killed half-way could leave a temporary file behind,
-// so zqv catches the interrupt and only raises a flag; the work in progress
+// tools/zqv/interrupt.h -- Ctrl-C as a request to stop, not a kill, which
+// could leave a temporary file behind: the handler raises a flag, and the work
 // reads it at its next step (the plug-in through the progress callback) and
 // winds down, removing what it had started.
 #pragma once
