@@ -63,11 +63,9 @@ struct CaseData {
     std::string containerPath;
 };
 
-std::string CaseName(PictureKind kind, double sizeMegabytes, int level)
+std::string CaseName(const CaseResult &result)
 {
-    char name[96];
-    std::snprintf(name, sizeof name, "%s %g MB level %d", KindName(kind), sizeMegabytes, level);
-    return name;
+    return KindName(result.kind) + Formatted(" %g MB level ", result.sizeMegabytes) + std::to_string(result.level);
 }
 
 // Report has flushed standard output, so the message comes after the lines before it.
@@ -110,11 +108,9 @@ int32_t InflateWhole(const Bytes &stream, uint8_t *output, uint64_t outputBytes)
     return produced == outputBytes ? Z_OK : Z_DATA_ERROR;
 }
 
-// Bare inflate into a block made the way the host makes the one GetPicture
-// delivers the picture in: new, fixed, zero-filled local memory, reached
-// through LocalLock, so whatever first writes to its pages pays their
-// faults. It is freed before returning; *checksum (if given) gets the
-// CRC-32 of what was inflated into it.
+// Bare inflate into a new block made as the host makes GetPicture's (fixed,
+// zero-filled local memory, locked), so that it pays the same page faults;
+// the block is freed before returning, *checksum (if given) gets its CRC-32.
 int32_t InflateIntoFreshBlock(const Bytes &stream, uint64_t bytes, uLong *checksum = nullptr)
 {
     HLOCAL handle = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes));
@@ -131,9 +127,8 @@ int32_t InflateIntoFreshBlock(const Bytes &stream, uint64_t bytes, uLong *checks
 
 void DescrambleInPlace(Bytes *container) { Descramble(container->data(), static_cast<uint32_t>(container->size())); }
 
-// Decodes the container once by method. Bare inflate writes into the
-// picture's buffer; into a fresh block, the block is allocated and freed
-// within the call, as nothing else would; GetPicture's blocks go to *blocks.
+// Decodes the container once by method: bare inflate into the picture's
+// buffer, GetPicture into *blocks.
 int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
 {
     Bytes &file = data.picture.file;
@@ -151,11 +146,10 @@ int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
 
 bool InflatesAlone(DecodeMethod method) { return method == BareMethod || method == FreshMethod; }
 
-// The methods to time for one case. The container stays scrambled for
-// GetPicture; bare inflate descrambles it in place around its run, untimed,
-// rather than keep a second copy that a 32-bit process has no room for at
-// the largest sizes. GetPicture's blocks are freed after each run, untimed,
-// as the viewer frees them later.
+// The methods to time for one case. Inflating alone descrambles the container
+// in place around its run, untimed: a 32-bit process has no room for a second
+// copy at the largest sizes. GetPicture's blocks are freed after each run,
+// untimed, as the viewer frees them later.
 std::vector<TimedMethod> DecodeMethods(CaseData &data, PictureBlocks *blocks)
 {
     std::vector<TimedMethod> methods;
@@ -225,12 +219,11 @@ Status CheckMethod(DecodeMethod method, CaseData &data)
 }
 
 // Unless the picture could not be painted, compresses it, times the four
-// methods, checks what they gave and measures the peak in a child. Returns
-// whether everything worked.
+// methods, checks what they gave and measures the peak; true if all worked.
 bool RunCase(const BenchOptions &options, const PluginExports &plugin, const Status &painted, Picture *picture,
              CaseResult *result)
 {
-    std::string name = CaseName(result->kind, result->sizeMegabytes, result->level);
+    std::string name = CaseName(*result);
     TempPath containerPath("zqv-bench", ".zqv");
     CaseData data{plugin, *picture, {}, containerPath.Path()};
     auto wholePicture = [picture](ZqvEncoder &encoder) {

@@ -19,9 +19,8 @@ struct PeakReport {
     uint64_t peakBytes = 0; // peak working set less the starting working set
 };
 
-// The child's side: decodes containerPath, prints its report on standard
-// output and returns the exit status: 0 when GetPicture delivered the
-// picture, 1 when it failed, 2 when the measurement itself could not be made.
+// The child's side: decodes containerPath, prints its report and returns the
+// exit status: 0 delivered, 1 GetPicture failed, 2 nothing could be measured.
 int RunPeakChild(const std::string &containerPath);
 
 // The parent's side: runs the child on containerPath and reads its report.

@@ -1,13 +1,11 @@
-// bench/pictures.h -- the BMP files the benchmark decodes, made from scratch.
-//
-// Each kind stands for a class of pictures that compress differently:
+// bench/pictures.h -- the BMP files the benchmark decodes, made from scratch,
+// each kind a class of pictures that compress differently:
 //   photo     24-bit smooth gradients with fine noise (about 2.5:1 at level 6)
 //   graphic   24-bit posterized: large regions of a few flat colours, with edges
 //   graphic8  the same regions as 8-bit colour indexes with a palette
 //   flat      24-bit, one colour
-// Pictures are painted row by row with integer arithmetic, so a 400 MB one
-// takes about a second, and a row can be painted without the rest of the
-// picture in memory.
+// Rows are painted one by one with integer arithmetic: a 400 MB picture takes
+// about a second, and a row needs none of the rest in memory.
 #pragma once
 
 #include "tools/status.h"

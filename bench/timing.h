@@ -1,10 +1,7 @@
-// bench/timing.h -- timing several ways of doing one job, side by side.
-//
-// A shared machine's speed drifts from one second to the next, so methods
-// are never timed one after the other in blocks: every round runs each
-// method once, the first method of a round rotating so that none always
-// follows the same neighbour, and a method's figure is the median of its
-// rounds, which one disturbed round cannot move.
+// bench/timing.h -- timing several ways of doing one job, side by side. A
+// shared machine's speed drifts, so every round runs each method once, the
+// first rotating so that none always follows the same neighbour, and a
+// method's figure is the median of its rounds, which one bad round cannot move.
 #pragma once
 
 #include <cstdint>
