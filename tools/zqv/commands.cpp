@@ -16,6 +16,43 @@
 // once it is complete, so an existing destination survives any failure.
 namespace {
 
+struct ResultExit {
+    int32_t result;
+    ExitStatus status;
+};
+
+// Each plug-in result a decode can end with has an exit status of its own;
+// what it means is said by the host library's ResultMessage.
+constexpr ResultExit ResultExits[] = {
+    {ResultAborted, ExitStopped},      {ResultBadFormat, ExitNotZqv},       {ResultBrokenData, ExitDamaged},
+    {ResultNoMemory, ExitNoMemory},    {ResultMemoryError, ExitMemoryLock}, {ResultFileError, ExitFileError},
+    {ResultNotImplemented, ExitNotProvided},
+};
+
+// The outcome of a GetPicture result code, its message naming subject.
+Status PluginOutcome(int32_t result, const std::string &subject)
+{
+    if (result == ResultOk)
+        return Success();
+    for (const ResultExit &exit : ResultExits)
+        if (exit.result == result)
+            return Failure(exit.status, subject + ": " + ResultMessage(result));
+    return Failure(ExitUnknownResult, subject + ": the plug-in failed with unknown result " + std::to_string(result));
+}
+
+// The host library's failure about subject (a file name, or "standard
+// input"), with the exit status given, or ExitStopped when it was stopped.
+Status Reported(const Status &status, const std::string &subject, ExitStatus failed)
+{
+    if (status.Ok())
+        return status;
+    return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
+}
+
+// How the user knows an input or output: "-" is a standard stream.
+std::string InputName(const std::string &path) { return path == "-" ? "standard input" : path; }
+std::string OutputName(const std::string &path) { return path == "-" ? "standard output" : path; }
+
 // Fails (ExitCannotRead) when path names a directory: zqv reads files only,
 // and says so before any work starts.
 Status CheckNotDirectory(const std::string &path)

@@ -4,7 +4,7 @@
 
 #include "tools/status.h"
 
-#include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Every way zqv can end has its own exit status, so scripts can tell them
@@ -33,16 +33,9 @@ enum ExitStatus : int {
 inline Status Success() { return Status::Success(); }
 inline Status Failure(ExitStatus status, std::string message) { return Status::Failure(std::move(message), status); }
 
-// The host library's failure about subject (a file name, or "standard
-// input"), with the exit status given, or ExitStopped when it was stopped.
-Status Reported(const Status &status, const std::string &subject, ExitStatus failed);
-
-// The outcome of a GetPicture result code, its message naming subject.
-Status PluginOutcome(int32_t result, const std::string &subject);
-
-// How the user knows an input or output: "-" is a standard stream.
-std::string InputName(const std::string &path);
-std::string OutputName(const std::string &path);
-
 // Prints "zqv: MESSAGE" on standard error when the outcome has a message.
-void ReportFailure(const Status &outcome);
+inline void ReportFailure(const Status &outcome)
+{
+    if (!outcome.Message().empty())
+        std::fprintf(stderr, "zqv: %s\n", outcome.Message().c_str());
+}
