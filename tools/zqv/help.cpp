@@ -1,4 +1,4 @@
-#include "tools/zqv/help.h"
+#include "tools/zqv/options.h"
 
 #ifndef ZQV_VERSION
 #define ZQV_VERSION "unknown"

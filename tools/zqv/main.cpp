@@ -2,7 +2,6 @@
 // does; every command reaches the plug-in through the host library.
 #include "tools/plugin_host.h"
 #include "tools/zqv/commands.h"
-#include "tools/zqv/help.h"
 #include "tools/zqv/interrupt.h"
 #include "tools/zqv/options.h"
 #include "tools/zqv/outcome.h"

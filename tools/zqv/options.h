@@ -1,4 +1,5 @@
-// tools/zqv/options.h -- the command line, parsed into what to do.
+// tools/zqv/options.h -- the command line, parsed into what to do, and what
+// --help and --version print (help.cpp).
 #pragma once
 
 #include "tools/zqv_format.h"
@@ -25,3 +26,9 @@ struct Options {
 // message naming the offending argument (an unknown command or option, an
 // option of another command, a bad number, the wrong count of operands).
 Status ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
+
+// The program's help (Command::None) or a command's, each with an example.
+const char *HelpText(Command command);
+
+// "zqv VERSION", the version of the build.
+const char *VersionText();
