@@ -1,7 +1,9 @@
 #include "tools/zqv/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -21,21 +23,15 @@ constexpr CommandShape CommandShapes[] = {
     {Command::Info, "info", 0, 0},
 };
 
+// The command called name; null when there is none.
 const CommandShape *FindCommand(const std::string &name)
 {
-    for (const CommandShape &shape : CommandShapes)
-        if (name == shape.name)
-            return &shape;
-    return nullptr;
+    const CommandShape *found = std::ranges::find(CommandShapes, name, &CommandShape::name);
+    return found == std::end(CommandShapes) ? nullptr : found;
 }
 
-const CommandShape &ShapeOf(Command command)
-{
-    for (const CommandShape &shape : CommandShapes)
-        if (shape.command == command)
-            return shape;
-    return CommandShapes[0];
-}
+// The shape of a command other than None.
+const CommandShape &ShapeOf(Command command) { return *std::ranges::find(CommandShapes, command, &CommandShape::command); }
 
 // What is wrong, after the command's name if one was given, and where its help is.
 Status UsageError(Command command, const std::string &what)
