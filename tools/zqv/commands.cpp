@@ -10,10 +10,9 @@
 #include <filesystem>
 #include <system_error>
 
-// zqv's inputs and outputs. A path of "-" means standard input or standard
-// output. Every step stops at Ctrl-C (ExitStopped); an output file is written
-// beside its destination under a temporary name and renamed into place only
-// once it is complete, so an existing destination survives any failure.
+// zqv's inputs and outputs, "-" meaning a standard stream. Every step stops at
+// Ctrl-C (ExitStopped); an output file is written beside its destination and
+// renamed into place once complete, so an existing one survives any failure.
 namespace {
 
 struct ResultExit {
@@ -49,9 +48,8 @@ Status Reported(const Status &status, const std::string &subject, ExitStatus fai
     return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
 }
 
-// How the user knows an input or output: "-" is a standard stream.
+// How the user knows an input: "-" is standard input.
 std::string InputName(const std::string &path) { return path == "-" ? "standard input" : path; }
-std::string OutputName(const std::string &path) { return path == "-" ? "standard output" : path; }
 
 // Fails (ExitCannotRead) when path names a directory: zqv reads files only,
 // and says so before any work starts.
@@ -98,13 +96,13 @@ Status WriteOutputAtomically(const std::string &path, const Bytes &contents)
     if (path != "-")
         return Reported(WriteFileAtomically(path, contents, Interrupted), path, ExitCannotWrite);
     UseBinaryMode(stdout);
-    return Reported(WriteStream(stdout, contents, Interrupted), OutputName(path), ExitCannotWrite);
+    return Reported(WriteStream(stdout, contents, Interrupted), "standard output", ExitCannotWrite);
 }
 
 // The plug-in measures containers and files in signed 32-bit numbers.
 constexpr uint64_t PluginReach = INT32_MAX;
-// The encoder takes the BMP file in slices this large, so that the bar
-// moves and Ctrl-C is seen between them.
+// The encoder takes the BMP file in slices this large, the bar moving and
+// Ctrl-C seen between them.
 constexpr size_t EncodeSliceBytes = 1u << 20;
 
 Status CheckWithinReach(uint64_t bytes, const std::string &subject)
