@@ -95,12 +95,7 @@ std::string ProgramPath()
 
 bool LoadPlugin(PluginExports *exports, std::string *)
 {
-    exports->GetPluginInfo = ::GetPluginInfo;
-    exports->IsSupported = ::IsSupported;
-    exports->GetPictureInfo = ::GetPictureInfo;
-    exports->GetPicture = ::GetPicture;
-    exports->GetPreview = ::GetPreview;
-    exports->module = nullptr;
+    *exports = {::GetPluginInfo, ::IsSupported, ::GetPictureInfo, ::GetPicture, ::GetPreview, nullptr};
     return true;
 }
 

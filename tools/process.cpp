@@ -46,12 +46,6 @@ HANDLE InheritableStream(const std::string &path, DWORD access, DWORD dispositio
     return inheritable;
 }
 
-void CloseIfOpen(HANDLE handle)
-{
-    if (handle != nullptr)
-        CloseHandle(handle);
-}
-
 } // namespace
 
 int RunProgram(const std::string &program, const std::vector<std::string> &arguments, const ChildStreams &streams)
@@ -75,9 +69,9 @@ int RunProgram(const std::string &program, const std::vector<std::string> &argum
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
-    CloseIfOpen(startup.hStdInput);
-    CloseIfOpen(startup.hStdOutput);
-    CloseIfOpen(startup.hStdError);
+    for (HANDLE stream : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        if (stream != nullptr)
+            CloseHandle(stream);
     return static_cast<int>(exitCode);
 }
 
