@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
 #include <filesystem>
 
 #ifdef _WIN32
@@ -312,29 +315,53 @@ TEST(GetPicture, AHeaderThatLiesUpwardsGetsACoveringBlockOrNoMemory)
     }
 }
 
-// Files of 2 GiB and more (holes after a picture at their start): the
-// progress numbers are scaled to fit an int, keeping their proportion, and a
-// file of 4 GiB - 1 bytes, whose end reads like a failed move, still opens.
-TEST(GetPicture, FilesOf2GiBAndMoreReportProgressThatFitsAnInt)
+// Containers of 2 GiB and more: the progress numbers are scaled to fit an
+// int, keeping their proportion. In a file (holes after a picture at its
+// start), including one of 4 GiB - 1 bytes, whose end reads like a failed
+// move; and, where addresses are 64 bits wide, in memory (a zero-filled
+// block whose untouched pages cost nothing).
+void ExpectProgressThatFitsAnInt(const ProgressLog &log, const std::string &what)
+{
+    ASSERT_GE(log.calls.size(), 2u) << what;
+    for (const ProgressLog::Call &call : log.calls) {
+        EXPECT_GT(call.denominator, 0) << what;
+        EXPECT_GE(call.numerator, 0) << what;
+        EXPECT_LE(call.numerator, call.denominator) << what;
+    }
+    EXPECT_GT(log.calls.front().denominator, 1 << 30)
+        << what << ": the length, halved, keeps its proportion to what is consumed";
+}
+
+TEST(GetPicture, ContainersOf2GiBAndMoreReportProgressThatFitsAnInt)
 {
     Bytes container = WrapZqv(MakeNoisyBmp(300, 200));
+    Bytes expected = ExpectedBits(MakeNoisyBmp(300, 200));
     for (uint64_t size : {3000000000ull, 0xFFFFFFFFull}) {
+        std::string what = "a file of " + std::to_string(size) + " bytes";
         TempFile file(container);
-        ASSERT_TRUE(ExtendFile(file.Path(), size)) << "cannot make a file of " << size << " bytes";
+        ASSERT_TRUE(ExtendFile(file.Path(), size)) << "cannot make " << what;
         ProgressLog log;
         Decoded decoded;
         DecodeFile(&decoded, file.Path(), 0, RecordProgress, 7);
-        ASSERT_EQ(ResultOk, decoded.result) << "a file of " << size << " bytes";
-        ASSERT_GE(log.calls.size(), 2u);
-        for (const ProgressLog::Call &call : log.calls) {
-            EXPECT_GT(call.denominator, 0) << "a file of " << size << " bytes";
-            EXPECT_GE(call.numerator, 0) << "a file of " << size << " bytes";
-            EXPECT_LE(call.numerator, call.denominator) << "a file of " << size << " bytes";
-        }
-        int32_t denominator = log.calls.front().denominator;
-        EXPECT_GT(denominator, 1 << 30) << "the file's length, halved, keeps its proportion to what is consumed";
-        EXPECT_TRUE(ExpectedBits(MakeNoisyBmp(300, 200)) == BlockBytes(decoded.bits)) << "a file of " << size;
+        ASSERT_EQ(ResultOk, decoded.result) << what;
+        ExpectProgressThatFitsAnInt(log, what);
+        EXPECT_TRUE(expected == BlockBytes(decoded.bits)) << what;
     }
+#if INTPTR_MAX > INT32_MAX
+    constexpr size_t memoryLength = 5000000000ull; // past what 32 bits can count
+    std::unique_ptr<uint8_t, decltype(&std::free)> block(static_cast<uint8_t *>(std::calloc(memoryLength, 1)),
+                                                         &std::free);
+    ASSERT_NE(nullptr, block) << "cannot allocate " << memoryLength << " bytes";
+    std::memcpy(block.get(), container.data(), container.size());
+    ProgressLog log;
+    Decoded decoded;
+    decoded.result = Plugin().GetPicture(reinterpret_cast<const char *>(block.get()),
+                                         static_cast<intptr_t>(memoryLength), 1, &decoded.info, &decoded.bits,
+                                         RecordProgress, 7);
+    ASSERT_EQ(ResultOk, decoded.result) << "5,000,000,000 bytes in memory";
+    ExpectProgressThatFitsAnInt(log, "5,000,000,000 bytes in memory");
+    EXPECT_TRUE(expected == BlockBytes(decoded.bits)) << "5,000,000,000 bytes in memory";
+#endif
 }
 
 // The plug-in runs inside the host's process and starts no thread of its
