@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -128,12 +129,10 @@ const char *KindName(PictureKind kind) { return TraitsOf(kind).name; }
 
 bool KindFromName(const std::string &name, PictureKind *kind)
 {
-    for (const KindTraits &traits : Kinds)
-        if (name == traits.name) {
-            *kind = traits.kind;
-            return true;
-        }
-    return false;
+    const KindTraits *found = std::ranges::find(Kinds, name, &KindTraits::name);
+    if (found != std::end(Kinds))
+        *kind = found->kind;
+    return found != std::end(Kinds);
 }
 
 Status LayoutPicture(PictureKind kind, uint64_t targetBytes, PictureLayout *layout)
@@ -149,8 +148,7 @@ Status LayoutPicture(PictureKind kind, uint64_t targetBytes, PictureLayout *layo
     // A multiple of 4 pixels wide, so that no row needs padding.
     auto side = static_cast<uint32_t>(std::sqrt(static_cast<double>(pixelBytes / bytesPerPixel)));
     planned.width = std::max(RowAlignment, side / RowAlignment * RowAlignment);
-    planned.rowBytes = static_cast<uint32_t>((planned.width * bytesPerPixel + RowAlignment - 1) / RowAlignment *
-                                             RowAlignment);
+    planned.rowBytes = static_cast<uint32_t>(planned.width * bytesPerPixel);
     planned.height = static_cast<uint32_t>(std::min<uint64_t>(pixelBytes / planned.rowBytes, INT32_MAX));
     planned.fileBytes = planned.pixelOffset + uint64_t{planned.rowBytes} * planned.height;
     if (planned.height == 0)
@@ -181,7 +179,6 @@ void WriteBmpHeaders(const PictureLayout &layout, uint8_t *file)
 
 void RowPainter::Paint(uint32_t y, uint8_t *row)
 {
-    std::memset(row, 0, layout_.rowBytes); // the padding, if any
     switch (layout_.kind) {
     case PictureKind::Photo:
         PaintPhoto(layout_, y, &noise_, row);

@@ -30,7 +30,7 @@ struct PictureLayout {
     uint32_t height = 0;
     uint16_t bitsPerPixel = 0;
     uint32_t paletteEntries = 0;
-    uint32_t rowBytes = 0;    // padded to 4 bytes
+    uint32_t rowBytes = 0;    // a multiple of 4: rows need no padding
     uint32_t pixelOffset = 0; // file header, info header and palette
     uint64_t fileBytes = 0;
 };
