@@ -89,8 +89,8 @@ void LeaveCriticalSection(CRITICAL_SECTION *section);
 
 #include <cstdint>
 
-// A value that is either a file handle or the address of a buffer: 32 bits
-// wide in the win32 build, where the host passes it, pointer-wide natively.
+// A value that is either a file handle or the address of a buffer: as wide
+// as a pointer, 32 bits in the win32 build and 64 in the win64 one.
 typedef uintptr_t HandleOrAddress;
 
 // ---------------------------------------------------------------------------
@@ -103,7 +103,9 @@ typedef uintptr_t HandleOrAddress;
 // thread goes on in a sound state. Whatever the body had acquired must be
 // released by the caller afterwards, so keep such state in the context.
 //
-// The win32 build registers a structured-exception frame for the call. The
+// The win32 build registers a structured-exception frame for the call
+// (platform/guard_win32.cpp); the win64 build calls the body through a
+// function whose unwind information names a handler (guard_win64.cpp). The
 // native build has no such mechanism and simply calls the body.
 typedef void (*GuardedBody)(void *context);
 bool RunGuarded(GuardedBody body, void *context);

@@ -19,8 +19,12 @@
 // format, ZQV: a whole Windows BMP file, compressed as a zlib stream, with
 // every byte of the stream XORed with 0xD4 (see codec/container.h). A host
 // loads the library, finds these five functions by their undecorated names,
-// and calls them with the Win32 API calling convention. Every integer and
-// pointer at this interface is 32 bits wide in the product.
+// and calls them with the Win32 API calling convention. Two builds share
+// these declarations: IFYZQV.SPI for 32-bit hosts, where every integer and
+// pointer here is 32 bits wide, and IFYZQV.SPH for 64-bit hosts, where the
+// integers that carry an address, a handle, a length, an offset or the
+// host's user data (HandleOrAddress, intptr_t) are 64 bits wide and the
+// others (int32_t, uint32_t) stay 32.
 //
 // The plug-in keeps no state between calls and creates no threads. Any host
 // thread may call any export at any time; decoding is serialised inside the
@@ -87,8 +91,8 @@ int32_t WINAPI GetPictureInfo(const char *data, intptr_t lengthOrOffset, uint32_
 // If no low three bits of flags are set, data is a file name and
 // lengthOrOffset the byte offset at which the container starts in that file;
 // otherwise data is the container in memory and lengthOrOffset its length.
-// progress may be null; its numbers fit an int32_t for a file of any size
-// (from 2 GiB on both are scaled down alike). The out-parameters are written
+// progress may be null; its numbers fit an int32_t for a container of any
+// size (from 2 GiB on both are scaled down alike). The out-parameters are written
 // only on ResultOk.
 // Results: ResultOk; ResultAborted when progress asked to stop (during the
 // decode or at its last call, (100, 100)); ResultBadFormat when the data is
