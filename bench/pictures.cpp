@@ -165,13 +165,13 @@ void WriteBmpHeaders(const PictureLayout &layout, uint8_t *file)
     std::memset(file, 0, layout.pixelOffset);
     WriteBmpFileHeader(file, static_cast<uint32_t>(layout.fileBytes), layout.pixelOffset);
     uint8_t *info = file + BmpFileHeaderSize;
-    PutLittle32(info + 0, InfoHeaderBytes);
-    PutLittle32(info + 4, layout.width);
-    PutLittle32(info + 8, layout.height);
-    PutLittle16(info + 12, 1); // planes
-    PutLittle16(info + 14, layout.bitsPerPixel);
-    PutLittle32(info + 20, static_cast<uint32_t>(layout.fileBytes - layout.pixelOffset));
-    PutLittle32(info + 32, layout.paletteEntries);
+    PutLittle(info + 0, InfoHeaderBytes);
+    PutLittle(info + 4, layout.width);
+    PutLittle(info + 8, layout.height);
+    PutLittle(info + 12, uint16_t{1}); // planes
+    PutLittle(info + 14, layout.bitsPerPixel);
+    PutLittle(info + 20, static_cast<uint32_t>(layout.fileBytes - layout.pixelOffset));
+    PutLittle(info + 32, layout.paletteEntries);
     uint8_t *palette = info + InfoHeaderBytes;
     for (uint32_t entry = 0; entry < layout.paletteEntries; ++entry)
         std::memcpy(palette + entry * PaletteEntryBytes, PosterColours[entry], RgbBytes);

@@ -15,25 +15,13 @@ constexpr uint64_t LargestInputSlice = 1u << 30;
 
 } // namespace
 
-void PutLittle16(uint8_t *at, uint16_t value)
-{
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLittle32(uint8_t *at, uint32_t value)
-{
-    for (int byte = 0; byte < 4; ++byte)
-        at[byte] = static_cast<uint8_t>(value >> (8 * byte));
-}
-
 void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffset)
 {
     std::fill(header, header + BmpFileHeaderSize, 0);
     header[0] = 'B';
     header[1] = 'M';
-    PutLittle32(header + BmpFileSizeField, fileBytes);
-    PutLittle32(header + BmpPixelOffsetField, pixelOffset);
+    PutLittle(header + BmpFileSizeField, fileBytes);
+    PutLittle(header + BmpPixelOffsetField, pixelOffset);
 }
 
 const char *BmpFileProblem(const Bytes &bytes)

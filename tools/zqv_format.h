@@ -12,9 +12,12 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Little-endian fields, as BMP headers hold them.
-void PutLittle16(uint8_t *at, uint16_t value);
-void PutLittle32(uint8_t *at, uint32_t value);
+// Writes value at `at` least significant byte first, as BMP headers hold it.
+template <typename Unsigned> void PutLittle(uint8_t *at, Unsigned value)
+{
+    for (size_t byte = 0; byte < sizeof value; ++byte)
+        at[byte] = static_cast<uint8_t>(value >> (8 * byte));
+}
 
 // Writes the 14-byte BMP file header at header: 'BM', the file size, zero
 // reserved words and the pixel-data offset.
