@@ -1,8 +1,7 @@
 #include "tools/zqv/commands.h"
 
 #include "tools/files.h"
-#include "tools/zqv/interrupt.h"
-#include "tools/zqv/progress_bar.h"
+#include "tools/zqv/console.h"
 #include "tools/zqv_format.h"
 
 #include <climits>

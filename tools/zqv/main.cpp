@@ -2,7 +2,7 @@
 // does; every command reaches the plug-in through the host library.
 #include "tools/plugin_host.h"
 #include "tools/zqv/commands.h"
-#include "tools/zqv/interrupt.h"
+#include "tools/zqv/console.h"
 #include "tools/zqv/options.h"
 #include "tools/zqv/outcome.h"
 

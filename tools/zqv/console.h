@@ -1,7 +1,19 @@
-// tools/zqv/progress_bar.h -- a one-line progress bar on standard error.
+// tools/zqv/console.h -- zqv at a console: Ctrl-C and the progress bar.
+//
+// Ctrl-C is a request to stop, not a kill, which could leave a temporary file
+// behind: the handler raises a flag, and the work reads it at its next step
+// (the plug-in through the progress callback) and winds down, removing what
+// it had started.
 #pragma once
 
 #include <cstdint>
+
+// Installs the handler: sigaction for SIGINT and SIGTERM natively,
+// SetConsoleCtrlHandler on win32. Call once, early.
+void CatchInterrupts();
+
+// True once the user has asked to stop.
+bool Interrupted();
 
 // Draws "[#####.....]  50%" on standard error, redrawing in place. A bar
 // that is not shown ignores every call, so callers need not ask.
