@@ -24,19 +24,17 @@ int Fail(const Status &status, int exitStatus = ExitFailure)
     return exitStatus;
 }
 
-int RunMeasurements(const BenchOptions &options)
+Status RunMeasurements(const BenchOptions &options)
 {
-    if (options.largest) {
-        Status searched = RunLargestSearch();
-        return searched.Ok() ? ExitSuccess : Fail(searched);
-    }
+    if (options.largest)
+        return RunLargestSearch();
     PluginExports plugin;
     std::string error;
     if (!LoadPlugin(&plugin, &error))
-        return Fail(Status::Failure(error));
+        return Status::Failure(error);
     Status table = RunDecodeTable(options, plugin);
     UnloadPlugin(&plugin);
-    return table.Ok() ? ExitSuccess : Fail(table);
+    return table;
 }
 
 // The measurements, their lines also going to the --out file if there is one.
@@ -47,7 +45,8 @@ int RunReported(const BenchOptions &options)
         if (!started.Ok())
             return Fail(started);
     }
-    int exitStatus = RunMeasurements(options);
+    Status measured = RunMeasurements(options);
+    int exitStatus = measured.Ok() ? ExitSuccess : Fail(measured);
     Status finished = FinishReportFile();
     return finished.Ok() ? exitStatus : Fail(finished);
 }

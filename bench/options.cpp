@@ -115,10 +115,7 @@ Status TakeValue(const std::string &name, const std::string &value, BenchOptions
 
 constexpr const char *ValueOptions[] = {"--sizes", "--kinds", "--levels", "--rounds", PeakOptionName, "--out"};
 
-bool TakesValue(const std::string &name)
-{
-    return std::find(std::begin(ValueOptions), std::end(ValueOptions), name) != std::end(ValueOptions);
-}
+bool TakesValue(const std::string &name) { return std::ranges::find(ValueOptions, name) != std::end(ValueOptions); }
 
 // The items as the options take them: each as name gives it, commas between.
 template <typename Item, typename Name>
