@@ -29,9 +29,9 @@ Status RunMeasurements(const BenchOptions &options)
     if (options.largest)
         return RunLargestSearch();
     PluginExports plugin;
-    std::string error;
-    if (!LoadPlugin(&plugin, &error))
-        return Status::Failure(error);
+    Status loaded = LoadPlugin(&plugin);
+    if (!loaded.Ok())
+        return loaded;
     Status table = RunDecodeTable(options, plugin);
     UnloadPlugin(&plugin);
     return table;

@@ -4,6 +4,7 @@
 #include "tools/plugin_host.h"
 #include "tools/process.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -98,24 +99,21 @@ bool ParseReport(const std::string &output, PeakReport *report)
 int RunPeakChild(const std::string &containerPath)
 {
     PluginExports plugin;
-    std::string error;
-    if (!LoadPlugin(&plugin, &error))
-        return CannotMeasure(error);
     MemoryCounters before;
-    Status counted = ReadMemoryCounters(&before);
-    if (!counted.Ok())
-        return CannotMeasure(counted.Message());
+    Status measurable = LoadPlugin(&plugin);
+    if (measurable.Ok())
+        measurable = ReadMemoryCounters(&before);
+    if (!measurable.Ok())
+        return CannotMeasure(measurable.Message());
     PictureBlocks blocks;
     int32_t result = GetPictureFromFile(plugin, containerPath, 0, &blocks);
     blocks.Free();
     MemoryCounters after;
-    counted = ReadMemoryCounters(&after);
+    measurable = ReadMemoryCounters(&after);
     UnloadPlugin(&plugin);
-    if (!counted.Ok())
-        return CannotMeasure(counted.Message());
-    uint64_t grown = after.peakWorkingSetBytes > before.workingSetBytes
-                         ? after.peakWorkingSetBytes - before.workingSetBytes
-                         : 0;
+    if (!measurable.Ok())
+        return CannotMeasure(measurable.Message());
+    uint64_t grown = std::max(after.peakWorkingSetBytes, before.workingSetBytes) - before.workingSetBytes;
     std::printf(ReportPrintFormat, grown, result);
     return result == ResultOk ? ChildDelivered : ChildPictureFailed;
 }

@@ -58,23 +58,23 @@ std::string ProgramPath()
     return std::string(path, length < MAX_PATH ? length : 0);
 }
 
-bool LoadPlugin(PluginExports *exports, std::string *error)
+Status LoadPlugin(PluginExports *exports)
 {
     std::string path = ProgramDirectory() + PluginFileName;
     HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) {
-        *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
+    if (module == nullptr)
+        return Status::Failure("cannot load " + path + " (error " + std::to_string(GetLastError()) + ")");
     exports->module = module;
-    bool found = FindExport(module, "GetPluginInfo", &exports->GetPluginInfo, error) &&
-                 FindExport(module, "IsSupported", &exports->IsSupported, error) &&
-                 FindExport(module, "GetPictureInfo", &exports->GetPictureInfo, error) &&
-                 FindExport(module, "GetPicture", &exports->GetPicture, error) &&
-                 FindExport(module, "GetPreview", &exports->GetPreview, error);
-    if (!found)
-        UnloadPlugin(exports);
-    return found;
+    std::string error;
+    bool found = FindExport(module, "GetPluginInfo", &exports->GetPluginInfo, &error) &&
+                 FindExport(module, "IsSupported", &exports->IsSupported, &error) &&
+                 FindExport(module, "GetPictureInfo", &exports->GetPictureInfo, &error) &&
+                 FindExport(module, "GetPicture", &exports->GetPicture, &error) &&
+                 FindExport(module, "GetPreview", &exports->GetPreview, &error);
+    if (found)
+        return Status::Success();
+    UnloadPlugin(exports);
+    return Status::Failure(error);
 }
 
 void UnloadPlugin(PluginExports *exports)
@@ -93,10 +93,10 @@ std::string ProgramPath()
     return std::string(path, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
-bool LoadPlugin(PluginExports *exports, std::string *)
+Status LoadPlugin(PluginExports *exports)
 {
     *exports = {::GetPluginInfo, ::IsSupported, ::GetPictureInfo, ::GetPicture, ::GetPreview, nullptr};
-    return true;
+    return Status::Success();
 }
 
 void UnloadPlugin(PluginExports *exports) { *exports = PluginExports{}; }

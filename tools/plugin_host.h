@@ -6,6 +6,7 @@
 #pragma once
 
 #include "plugin/api.h"
+#include "tools/status.h"
 
 #include <cstdint>
 #include <string>
@@ -33,9 +34,8 @@ constexpr const char *PluginFileName = "ifyzqv.spi";
 constexpr const char *PluginModuleName = "IFYZQV.SPI";
 #endif
 
-// Fills exports; false with *error saying what failed (the library could
-// not be loaded, or an export is missing).
-bool LoadPlugin(PluginExports *exports, std::string *error);
+// Fills exports; fails when the library cannot be loaded or lacks an export.
+Status LoadPlugin(PluginExports *exports);
 
 // Unloads the library (win32); the exports are cleared.
 void UnloadPlugin(PluginExports *exports);

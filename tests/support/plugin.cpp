@@ -16,9 +16,9 @@ const PluginExports &Plugin()
 {
     static PluginExports exports = [] {
         PluginExports loaded;
-        std::string error;
-        if (!LoadPlugin(&loaded, &error)) {
-            std::fprintf(stderr, "cannot load the plug-in: %s\n", error.c_str());
+        Status status = LoadPlugin(&loaded);
+        if (!status.Ok()) {
+            std::fprintf(stderr, "cannot load the plug-in: %s\n", status.Message().c_str());
             std::exit(2);
         }
         return loaded;

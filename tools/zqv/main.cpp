@@ -15,9 +15,9 @@ namespace {
 Status RunWithPlugin(const Options &options)
 {
     PluginExports plugin;
-    std::string error;
-    if (!LoadPlugin(&plugin, &error))
-        return Failure(ExitNoPlugin, error);
+    Status loaded = LoadPlugin(&plugin);
+    if (!loaded.Ok())
+        return Failure(ExitNoPlugin, loaded.Message());
     Status outcome = options.command == Command::Decode  ? RunDecode(options, plugin)
                      : options.command == Command::Probe ? RunProbe(options, plugin)
                                                          : RunInfo(plugin);
