@@ -7,6 +7,7 @@
 #include "tools/plugin_host.h"
 #include "tools/zqv_format.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -15,11 +16,13 @@ constexpr int LargestLevel = 6;
 constexpr unsigned BitsPerByte = 8;
 // Sizes double from the first until GetPicture runs out of memory, then the
 // gap between the last success and the first failure is halved, on multiples
-// of the resolution, until it is no wider than that. The cap is beyond what a
-// 32-bit process can address; a 64-bit one stops there.
+// of the resolution, until it is no wider than that. The cap, the last size
+// tried, is the format's own ceiling: the largest multiple of the resolution
+// whose BMP file still fits the 32-bit size fields. A 32-bit process runs out
+// of memory well before it; a 64-bit one reaches it.
 constexpr uint32_t FirstMegabytes = 256;
 constexpr uint32_t ResolutionMegabytes = 16;
-constexpr uint32_t CapMegabytes = 2048;
+constexpr uint32_t CapMegabytes = 4080;
 
 // One try's outcome, when the try itself worked.
 struct Attempt {
@@ -91,7 +94,7 @@ Status Try(uint32_t sizeMegabytes, Bounds *bounds)
 uint32_t NextSize(const Bounds &bounds, uint32_t tried)
 {
     if (bounds.failed == 0)
-        return tried * 2 <= CapMegabytes ? tried * 2 : 0;
+        return tried < CapMegabytes ? std::min(tried * 2, CapMegabytes) : 0;
     uint32_t gap = bounds.failed - bounds.delivered;
     if (gap <= ResolutionMegabytes)
         return 0;
