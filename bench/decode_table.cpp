@@ -146,10 +146,9 @@ int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
 
 bool InflatesAlone(DecodeMethod method) { return method == BareMethod || method == FreshMethod; }
 
-// The methods to time for one case. Inflating alone descrambles the container
-// in place around its run, untimed: a 32-bit process has no room for a second
-// copy at the largest sizes. GetPicture's blocks are freed after each run,
-// untimed, as the viewer frees them later.
+// The methods to time for one case. Untimed around a run, inflating alone
+// descrambles the container in place (a 32-bit process has no room for a
+// second copy), and GetPicture's blocks are freed, as the viewer does later.
 std::vector<TimedMethod> DecodeMethods(CaseData &data, PictureBlocks *blocks)
 {
     std::vector<TimedMethod> methods;

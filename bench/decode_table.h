@@ -6,7 +6,7 @@
 #include "tools/status.h"
 #include "tools/plugin_host.h"
 
-// Runs every case the options select, printing each line as it is done and
-// the scaling summary at the end. A case that fails is reported on standard
-// error and in its line, and the others still run; fails if any did.
+// Runs every case the options select, printing each line when done, then the
+// scaling summary. A failed case is reported on standard error and in its
+// line, and the others still run; fails if any failed.
 Status RunDecodeTable(const BenchOptions &options, const PluginExports &plugin);

@@ -1,9 +1,7 @@
-// bench/largest.h -- the --largest search: how large a picture GetPicture
-// can still deliver in this process's address space.
-//
-// Each try is a flat picture compressed straight into a temporary file, a
-// row at a time, so this process never holds the picture; a fresh child
-// (bench/peak.h) decodes it from the file.
+// bench/largest.h -- the --largest search: how large a picture GetPicture can
+// still deliver in this process's address space. Each try is a flat picture
+// compressed a row at a time into a temporary file, so this process never
+// holds it, and decoded from there by a fresh child (bench/peak.h).
 #pragma once
 
 #include "tools/status.h"

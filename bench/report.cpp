@@ -25,13 +25,6 @@ std::string LocalDateAndTime()
     return text;
 }
 
-void WriteTo(std::FILE *stream, const char *format, std::va_list arguments)
-{
-    if (std::vfprintf(stream, format, arguments) < 0 || std::fflush(stream) != 0)
-        if (stream == reportFile)
-            reportFileFailed = true;
-}
-
 } // namespace
 
 Status StartReportFile(const std::string &path, const std::string &what)
@@ -57,15 +50,16 @@ Status FinishReportFile()
 
 void Report(const char *format, ...)
 {
-    std::va_list arguments;
-    va_start(arguments, format);
-    WriteTo(stdout, format, arguments);
-    va_end(arguments);
-    if (reportFile == nullptr)
-        return;
-    va_start(arguments, format);
-    WriteTo(reportFile, format, arguments);
-    va_end(arguments);
+    for (std::FILE *stream : {stdout, reportFile}) {
+        if (stream == nullptr)
+            continue;
+        std::va_list arguments;
+        va_start(arguments, format);
+        bool written = std::vfprintf(stream, format, arguments) >= 0 && std::fflush(stream) == 0;
+        va_end(arguments);
+        if (!written && stream == reportFile)
+            reportFileFailed = true;
+    }
 }
 
 std::string Formatted(const char *format, double value)
