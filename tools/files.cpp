@@ -70,9 +70,7 @@ int ProcessId()
 std::string TemporaryPathBeside(const std::string &path)
 {
     std::filesystem::path destination(path);
-    std::string hiddenName(1, '.');
-    hiddenName.append(destination.filename().string()).append(".zqv-");
-    hiddenName.append(std::to_string(ProcessId())).append(".tmp");
+    std::string hiddenName = "." + destination.filename().string() + ".zqv-" + std::to_string(ProcessId()) + ".tmp";
     return (destination.parent_path() / hiddenName).string();
 }
 

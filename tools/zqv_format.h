@@ -23,9 +23,8 @@ template <typename Unsigned> void PutLittle(uint8_t *at, Unsigned value)
 // reserved words and the pixel-data offset.
 void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffset);
 
-// Why bytes are not a BMP file as the plug-in accepts one (at least a whole
-// file header, 'BM', both reserved words zero, a pixel-data offset from 14
-// to the file size), or null when they are.
+// Why bytes are not a BMP file as the plug-in accepts one (a whole file header,
+// 'BM', zero reserved words, a pixel-data offset from 14 to the size), or null.
 const char *BmpFileProblem(const Bytes &bytes);
 
 // The BMP file around the plug-in's two blocks: the bitmap information (file

@@ -1,9 +1,7 @@
-// tools/zqv/console.h -- zqv at a console: Ctrl-C and the progress bar.
-//
-// Ctrl-C is a request to stop, not a kill, which could leave a temporary file
+// tools/zqv/console.h -- zqv at a console: Ctrl-C, and the progress bar.
+// Ctrl-C is a request to stop, not a kill that could leave a temporary file
 // behind: the handler raises a flag, and the work reads it at its next step
-// (the plug-in through the progress callback) and winds down, removing what
-// it had started.
+// (the plug-in through the progress callback) and winds down, tidying up.
 #pragma once
 
 #include <cstdint>

@@ -21,10 +21,10 @@ struct Options {
     std::vector<std::string> operands; // files, in order; "-" is a standard stream
 };
 
-// Parses the arguments after the program name. Options may come before or
-// after the operands; "--" ends the options. Fails with ExitUsage and a
-// message naming the offending argument (an unknown command or option, an
-// option of another command, a bad number, the wrong count of operands).
+// Parses the arguments after the program name; options may come before or
+// after the operands, and "--" ends them. Fails with ExitUsage and a message
+// naming what is wrong (an unknown command or option, an option of another
+// command, a bad number, the wrong count of operands).
 Status ParseCommandLine(const std::vector<std::string> &arguments, Options *options);
 
 // The program's help (Command::None) or a command's, each with an example.
