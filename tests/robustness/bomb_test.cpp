@@ -1,7 +1,8 @@
 // A decompression bomb through the real DLL: a few megabytes that inflate
-// past the 32-bit address space. The decode must end in ResultNoMemory with
-// the process alive and its memory given back. Win32 only; natively see
-// native_bomb_test.cpp.
+// past 4 GiB, beyond a 32-bit address space and beyond what a BMP file's
+// 32-bit sizes can describe, where the 64-bit build stops. The decode must
+// end in ResultNoMemory with the process alive and its memory given back.
+// Windows builds only; natively see native_bomb_test.cpp.
 #include "plugin/api.h"
 #include "tests/robustness/bomb.h"
 #include "tests/support/plugin.h"
