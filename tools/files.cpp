@@ -70,8 +70,8 @@ int ProcessId()
 std::string TemporaryPathBeside(const std::string &path)
 {
     std::filesystem::path destination(path);
-    std::string hiddenName = "." + destination.filename().string() + ".zqv-" + std::to_string(ProcessId()) + ".tmp";
-    return (destination.parent_path() / hiddenName).string();
+    std::string fileName = destination.filename().string();
+    return (destination.parent_path() / ("." + fileName + ".zqv-" + std::to_string(ProcessId()) + ".tmp")).string();
 }
 
 } // namespace

@@ -6,13 +6,11 @@
 #pragma once
 
 #include "plugin/api.h"
+#include "tools/files.h"
 #include "tools/status.h"
 
 #include <cstdint>
 #include <string>
-#include <vector>
-
-using Bytes = std::vector<uint8_t>;
 
 // Pointers to the exports, typed by their declarations in plugin/api.h.
 struct PluginExports {

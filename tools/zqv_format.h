@@ -2,15 +2,13 @@
 // plug-in's blocks come from, and the container made from a BMP file.
 #pragma once
 
+#include "tools/files.h"
 #include "tools/status.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 #include <zlib.h>
-
-using Bytes = std::vector<uint8_t>;
 
 // Writes value at `at` least significant byte first, as BMP headers hold it.
 template <typename Unsigned> void PutLittle(uint8_t *at, Unsigned value)
