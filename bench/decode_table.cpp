@@ -63,11 +63,6 @@ struct CaseData {
     std::string containerPath;
 };
 
-std::string CaseName(const CaseResult &result)
-{
-    return KindName(result.kind) + Formatted(" %g MB level ", result.sizeMegabytes) + std::to_string(result.level);
-}
-
 // Report has flushed standard output, so the message comes after the lines before it.
 void ReportError(const std::string &subject, const std::string &message)
 {
@@ -222,7 +217,8 @@ Status CheckMethod(DecodeMethod method, CaseData &data)
 bool RunCase(const BenchOptions &options, const PluginExports &plugin, const Status &painted, Picture *picture,
              CaseResult *result)
 {
-    std::string name = CaseName(*result);
+    std::string name = KindName(result->kind) + Formatted(" %g MB level ", result->sizeMegabytes) +
+                       std::to_string(result->level);
     TempPath containerPath("zqv-bench", ".zqv");
     CaseData data{plugin, *picture, {}, containerPath.Path()};
     auto wholePicture = [picture](ZqvEncoder &encoder) {
