@@ -7,7 +7,9 @@
 
 namespace {
 
-#if defined(_WIN32)
+#if defined(_WIN64)
+constexpr const char *BuildName = "win64";
+#elif defined(_WIN32)
 constexpr const char *BuildName = "win32";
 #else
 constexpr const char *BuildName = "native";
