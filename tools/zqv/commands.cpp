@@ -139,14 +139,13 @@ Status DecodeStandardInput(const Options &options, const PluginExports &plugin, 
 {
     const std::string subject = InputName("-");
     Bytes container;
-    Status read = ReadInput("-", SIZE_MAX, &container);
-    if (!read.Ok())
-        return read;
+    Status ready = ReadInput("-", SIZE_MAX, &container);
     size_t skipped = std::min<size_t>(container.size(), options.offset); // what comes before the container
     container.erase(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(skipped));
-    Status reach = CheckWithinReach(container.size(), subject);
-    if (!reach.Ok())
-        return reach;
+    if (ready.Ok())
+        ready = CheckWithinReach(container.size(), subject);
+    if (!ready.Ok())
+        return ready;
     ProgressBar bar(!options.quiet, container.size());
     PictureBlocks blocks;
     int32_t result = GetPictureFromMemory(plugin, container, &blocks, ReportProgress, ProgressData(&bar));

@@ -55,14 +55,12 @@ std::optional<long long> ParseNumber(const std::string &text, long long low, lon
 // Splits "--name=value" into name and value; other arguments are left whole.
 void SplitAttachedValue(const std::string &argument, std::string *name, std::optional<std::string> *value)
 {
-    size_t equals = argument.find('=');
-    if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-        *name = argument.substr(0, equals);
+    size_t equals = argument.starts_with("--") ? argument.find('=') : std::string::npos;
+    *name = argument.substr(0, equals);
+    if (equals != std::string::npos)
         *value = argument.substr(equals + 1);
-    } else {
-        *name = argument;
+    else
         value->reset();
-    }
 }
 
 class Parser {
