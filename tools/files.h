@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-// The bytes of a file, a container or a block: the host library's one buffer type.
 using Bytes = std::vector<uint8_t>;
 
 // True when the work should stop; null never stops.

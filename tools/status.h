@@ -7,10 +7,8 @@
 
 class Status {
 public:
-    // The code of a failure that has no more particular one.
-    static constexpr int Failed = 1;
-    // The code of work that stopped because its caller asked it to.
-    static constexpr int Stopped = 2;
+    static constexpr int Failed = 1;  // the code of a failure with no more particular one
+    static constexpr int Stopped = 2; // the code of work stopped because its caller asked
 
     // Success: code 0, no message.
     static Status Success() { return Status(); }
