@@ -1,8 +1,7 @@
-// zqv_bench: how fast GetPicture decodes and how much memory it needs, each
-// figure set against zlib's own inflate of the same data, side by side in the
-// same run (bench/timing.h says why); see --help and the README. The table is
-// bench/decode_table, the peak of one GetPicture bench/peak, --largest
-// bench/largest and --out bench/report.
+// zqv_bench: how fast GetPicture decodes and how much memory it needs, against
+// zlib's own inflate of the same data in the same run (see --help, the README
+// and bench/timing.h). The table is bench/decode_table, the peak of one
+// GetPicture bench/peak, --largest bench/largest and --out bench/report.
 #include "bench/decode_table.h"
 #include "bench/largest.h"
 #include "bench/options.h"

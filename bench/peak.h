@@ -1,8 +1,7 @@
-// bench/peak.h -- the memory one GetPicture call needs. A peak working set
-// only ever rises, so it is measured in a process that does nothing else:
-// the benchmark runs itself again as "zqv_bench --peak FILE", a child that
-// loads the plug-in, decodes FILE once from the file, as a viewer does, and
-// reports its peak working set less the working set it started from.
+// bench/peak.h -- the memory one GetPicture call needs. A peak working set only
+// ever rises, so it is measured in a child that does nothing else: "zqv_bench
+// --peak FILE" loads the plug-in, decodes FILE once from the file, as a viewer
+// does, and reports its peak working set less the one it started from.
 #pragma once
 
 #include "tools/status.h"

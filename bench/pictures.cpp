@@ -16,11 +16,10 @@ constexpr uint32_t RowAlignment = 4;
 constexpr uint32_t RgbBytes = 3; // a 24-bit pixel, and a colour: blue, green, red
 constexpr uint64_t LargestBmpFile = UINT32_MAX; // the file-size field is 32 bits
 
-// Photo: two slow triangle waves (periods in pixels, so a picture of any
-// size has the same local texture) give each channel a gradient that spans
-// only a few dozen values across a deflate block; one bit of noise per
-// channel keeps repeated strings rare. Together they compress like a photo,
-// about 2.5:1 at level 6, instead of collapsing into long matches.
+// Photo: two slow triangle waves (periods in pixels, so any size has the same
+// local texture) give each channel a gradient of a few dozen values across a
+// deflate block, and one bit of noise per channel keeps repeated strings rare:
+// together they compress like a photo, about 2.5:1 at level 6.
 constexpr uint32_t PhotoWaveHalfPeriod = 256;
 constexpr uint32_t PhotoCrossHalfPeriod = 192;
 constexpr uint32_t PhotoWaveDivisor = 8;
