@@ -1,8 +1,7 @@
 // tools/files.h -- temporary names, and whole files and streams read and
 // written. Calls given a StopCheck ask it between slices (Ctrl-C in zqv) and
-// fail with Status::Stopped when it says stop; any other failure has
-// Status::Failed and says what failed and why ("cannot open: No such file or
-// directory"), for the caller to put after the file's name.
+// fail with Status::Stopped if it says stop; any other failure says what and
+// why ("cannot open: No such file or directory"), to follow the file's name.
 #pragma once
 
 #include "tools/status.h"

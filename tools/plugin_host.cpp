@@ -124,10 +124,8 @@ const char *ResultMessage(int32_t result)
 
 void PictureBlocks::Free()
 {
-    if (info != nullptr)
-        LocalFree(info);
-    if (bits != nullptr)
-        LocalFree(bits);
+    LocalFree(info); // LocalFree ignores a null block
+    LocalFree(bits);
     info = bits = nullptr;
 }
 

@@ -25,10 +25,9 @@ void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffse
 // 'BM', zero reserved words, a pixel-data offset from 14 to the size), or null.
 const char *BmpFileProblem(const Bytes &bytes);
 
-// The BMP file around the plug-in's two blocks: the bitmap information (file
-// bytes 14 to off-1) and a pixel block as long as the whole file (bytes off
-// on, then zeros). The 14-byte header is rebuilt from their sizes, and the
-// pixel data is the first pixels.size() - (14 + info.size()) bytes of pixels.
+// The BMP file around the plug-in's two blocks, the bitmap information (file
+// bytes 14 to off-1) and a pixel block as long as the file (bytes off on, then
+// zeros): the header is rebuilt from their sizes, the pixels cut to fit it.
 Bytes RebuildBmp(const Bytes &info, const Bytes &pixels);
 
 constexpr int LowestLevel = 0;  // stored, no compression

@@ -1,5 +1,6 @@
 #include "tools/zqv/console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -37,11 +38,7 @@ constexpr int FullPercent = 100;
 
 int PercentOf(int64_t done, int64_t total)
 {
-    if (total <= 0 || done <= 0)
-        return 0;
-    if (done >= total)
-        return FullPercent;
-    return static_cast<int>(done * FullPercent / total);
+    return total <= 0 ? 0 : static_cast<int>(std::clamp<int64_t>(done, 0, total) * FullPercent / total);
 }
 
 bool StandardErrorIsTerminal()
