@@ -1,9 +1,5 @@
 #include "tools/zqv/options.h"
 
-#ifndef ZQV_VERSION
-#define ZQV_VERSION "unknown"
-#endif
-
 namespace {
 
 constexpr const char *ProgramHelp = R"(Usage: zqv COMMAND [OPTIONS] ARGUMENTS...
