@@ -17,6 +17,15 @@ template <typename Unsigned> void PutLittle(uint8_t *at, Unsigned value)
         at[byte] = static_cast<uint8_t>(value >> (8 * byte));
 }
 
+// Reads the value PutLittle writes at `at`.
+template <typename Unsigned> Unsigned GetLittle(const uint8_t *at)
+{
+    Unsigned value = 0;
+    for (size_t byte = 0; byte < sizeof value; ++byte)
+        value = static_cast<Unsigned>(value | Unsigned(at[byte]) << (8 * byte));
+    return value;
+}
+
 // Writes the 14-byte BMP file header at header: 'BM', the file size, zero
 // reserved words and the pixel-data offset.
 void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffset);

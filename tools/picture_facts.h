@@ -1,0 +1,66 @@
+// tools/picture_facts.h -- what a ZQV picture is, learnt from its container
+// without the plug-in: the BMP headers from the head of the stream alone, and
+// how the whole stream ends.
+#pragma once
+
+#include "tools/files.h"
+#include "tools/status.h"
+
+#include <cstdint>
+#include <string>
+
+// How much of a container is read for its headers. They take at most some
+// 140 bytes of the BMP file, which any zlib stream, even one stored without
+// compression, yields from far fewer container bytes than this.
+constexpr size_t PictureHeadBytes = 16 * 1024;
+
+// The facts of a picture's BMP headers, and of its container.
+struct PictureFacts {
+    uint64_t containerBytes = 0; // the file's size
+    uint64_t bytesRead = 0;      // how much of the file was read to learn these
+    uint32_t declaredBytes = 0;  // the BMP file header's file size
+    uint32_t headerBytes = 0;    // the bitmap header's size, which says its kind
+    uint32_t width = 0;
+    uint32_t height = 0; // its absolute value; topDown holds its sign
+    bool topDown = false;
+    uint16_t bitsPerPixel = 0;
+    uint32_t compression = 0; // the header's code; a core header's is 0
+    uint64_t paletteEntries = 0;
+};
+
+// The Status code of a file that is no ZQV picture.
+constexpr int NotZqvPicture = 3;
+
+// Reads the head of the container at path and the BMP headers it inflates
+// to. Fails when the file cannot be read, or with NotZqvPicture when it is no
+// ZQV picture (the message says why, to follow the file's name).
+Status ReadPictureFacts(const std::string &path, PictureFacts *facts);
+
+// A compression code's name ("none", "RLE8", "bit fields", ...); "unknown"
+// for a code no bitmap header defines.
+const char *CompressionName(uint32_t compression);
+
+// The kind of bitmap header a size belongs to ("core", "info", "v4", "v5",
+// ...); "other" for a size no header has.
+const char *HeaderKindName(uint32_t headerBytes);
+
+// How a container's stream ends.
+enum class StreamEnd {
+    Complete,      // at the end of the file, its checksum right
+    CutShort,      // the file ends first
+    TrailingBytes, // bytes follow its end
+    Damaged,       // the compressed data is corrupt
+};
+
+struct ContainerEnd {
+    StreamEnd end = StreamEnd::Damaged;
+    uint64_t decodedBytes = 0;  // what the stream inflated to before it ended
+    uint64_t trailingBytes = 0; // file bytes after the stream's end
+};
+
+// Inflates the whole container at path, keeping none of it, to see how it
+// ends; fails only when the file cannot be read or stop says stop.
+Status ScanContainerEnd(const std::string &path, ContainerEnd *end, StopCheck stop = nullptr);
+
+// "complete", "cut short", "trailing bytes" or "damaged".
+const char *StreamEndName(StreamEnd end);
