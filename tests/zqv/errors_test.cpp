@@ -160,8 +160,17 @@ const FailureCase UsageFailures[] = {
      {}, 2, "unexpected argument 'extra'"},
     {"probe with no file", [](const CaseFiles &) { return std::vector<std::string>{"probe"}; }, {}, 2,
      "too few arguments"},
-    {"info with a file", [](const CaseFiles &) { return std::vector<std::string>{"info", "x"}; }, {}, 2,
+    {"plugin with a file", [](const CaseFiles &) { return std::vector<std::string>{"plugin", "x"}; }, {}, 2,
      "unexpected argument"},
+    {"many inputs without -o",
+     [](const CaseFiles &s) { return std::vector<std::string>{"decode", s.Put(Bytes{1}), s.Output(), "third"}; },
+     {}, 2, "-o DIR takes many inputs"},
+    {"-r without -o",
+     [](const CaseFiles &s) { return std::vector<std::string>{"encode", "-r", s.Put(Bytes{1}), s.Output()}; }, {}, 2,
+     "-r needs -o DIR"},
+    {"--json given to check",
+     [](const CaseFiles &s) { return std::vector<std::string>{"check", "--json", s.Put(Bytes{1})}; }, {}, 2,
+     "belongs to info"},
 };
 
 // Names the case in test listings by what it is, not by its bytes.

@@ -118,11 +118,14 @@ struct InterruptCase {
     const char *description;
     const char *command;
     bool inputIsContainer;
+    const char *batchOutput; // the batch form's output for "input" in the scratch directory; null: single form
 };
 
 const InterruptCase InterruptCases[] = {
-    {"decode, stopped through the plug-in's progress callback", "decode", true},
-    {"encode, stopped between compression slices", "encode", false},
+    {"decode, stopped through the plug-in's progress callback", "decode", true, nullptr},
+    {"encode, stopped between compression slices", "encode", false, nullptr},
+    {"decode -o, a batch stopped inside a picture", "decode", true, "input.bmp"},
+    {"encode -o, a batch stopped inside a picture", "encode", false, "input.zqv"},
 };
 
 TEST(Interrupt, CtrlCStopsAndCleansUp)
@@ -133,10 +136,13 @@ TEST(Interrupt, CtrlCStopsAndCleansUp)
     for (const InterruptCase &testCase : InterruptCases) {
         ScratchDirectory scratch;
         std::string input = scratch.Put("input", testCase.inputIsContainer ? container : bmp);
-        std::string output = scratch.Put("output", precious);
+        std::string output = scratch.Put(testCase.batchOutput ? testCase.batchOutput : "output", precious);
         std::vector<std::string> entriesBefore = scratch.Entries();
 
-        TerminalChild child({testCase.command, input, output});
+        std::vector<std::string> arguments{testCase.command, input, output};
+        if (testCase.batchOutput)
+            arguments = {testCase.command, "--force", "-o", scratch.Path(), input};
+        TerminalChild child(arguments);
         ASSERT_TRUE(child.Started()) << testCase.description << ": zqv did not start";
         ASSERT_TRUE(child.WaitFor("%", WaitForBarMs))
             << testCase.description << ": no progress bar on the terminal; it showed \"" << child.Seen() << "\"";

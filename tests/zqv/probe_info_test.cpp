@@ -80,7 +80,7 @@ TEST(Probe, StandardInput)
 // The strings must be the plug-in's own, as GetPluginInfo gives them.
 TEST(Info, ListsThePluginsFourStrings)
 {
-    RunResult result = RunZqv({"info"});
+    RunResult result = RunZqv({"plugin"});
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
     std::string output = result.OutputText();
     const char *labels[] = {"interface:", "name:", "pattern:", "description:"};
@@ -111,6 +111,8 @@ const HelpCase HelpCases[] = {
     {{"encode", "-h"}, "Usage: zqv encode"},
     {{"probe", "--help"}, "Usage: zqv probe"},
     {{"info", "--help"}, "Usage: zqv info"},
+    {{"plugin", "--help"}, "Usage: zqv plugin"},
+    {{"check", "--help"}, "Usage: zqv check"},
     {{"decode", "in.zqv", "--help"}, "Usage: zqv decode"},
 };
 

@@ -2,8 +2,10 @@
 
 #include "tools/files.h"
 #include "tools/zqv/console.h"
+#include "tools/zqv/inputs.h"
 #include "tools/zqv_format.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -36,15 +38,6 @@ Status PluginOutcome(int32_t result, const std::string &subject)
         if (exit.result == result)
             return Failure(exit.status, subject + ": " + ResultMessage(result));
     return Failure(ExitUnknownResult, subject + ": the plug-in failed with unknown result " + std::to_string(result));
-}
-
-// The host library's failure about subject (a file name, or "standard
-// input"), with the exit status given, or ExitStopped when it was stopped.
-Status Reported(const Status &status, const std::string &subject, ExitStatus failed)
-{
-    if (status.Ok())
-        return status;
-    return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
 }
 
 // How the user knows an input: "-" is standard input.
@@ -111,15 +104,30 @@ Status CheckWithinReach(uint64_t bytes, const std::string &subject)
     return Success();
 }
 
-// userData is the decode's ProgressBar. Returning nonzero makes the plug-in
+// One file's share of a bar that may span a batch: its progress moves the
+// bar from before to before + bytes, of total.
+struct ProgressShare {
+    ProgressBar &bar;
+    uint64_t before;
+    uint64_t bytes;
+    uint64_t total;
+
+    void Update(int64_t done, int64_t of) const
+    {
+        uint64_t share = of <= 0 ? 0 : bytes * static_cast<uint64_t>(std::clamp<int64_t>(done, 0, of)) / of;
+        bar.Update(static_cast<int64_t>(before + share), static_cast<int64_t>(total));
+    }
+};
+
+// userData is the decode's ProgressShare. Returning nonzero makes the plug-in
 // stop and answer ResultAborted.
 int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t userData)
 {
-    reinterpret_cast<ProgressBar *>(userData)->Update(numerator, denominator);
+    reinterpret_cast<const ProgressShare *>(userData)->Update(numerator, denominator);
     return Interrupted() ? 1 : 0;
 }
 
-intptr_t ProgressData(ProgressBar *bar) { return reinterpret_cast<intptr_t>(bar); }
+intptr_t ProgressData(const ProgressShare &share) { return reinterpret_cast<intptr_t>(&share); }
 
 // The outcome of a GetPicture that answered result and, when it delivered,
 // the BMP file rebuilt from its blocks.
@@ -147,25 +155,41 @@ Status DecodeStandardInput(const Options &options, const PluginExports &plugin, 
     if (!ready.Ok())
         return ready;
     ProgressBar bar(!options.quiet, container.size());
+    ProgressShare share{bar, 0, container.size(), container.size()};
     PictureBlocks blocks;
-    int32_t result = GetPictureFromMemory(plugin, container, &blocks, ReportProgress, ProgressData(&bar));
+    int32_t result = GetPictureFromMemory(plugin, container, &blocks, ReportProgress, ProgressData(share));
     return RebuiltBmp(result, blocks, subject, bmp);
 }
 
-Status DecodeNamedFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
+// The file's size; 0 when it is unknown, which the plug-in reports when it
+// opens the file.
+uint64_t FileBytes(const std::string &path)
 {
-    const std::string &path = options.operands[0];
+    std::error_code error;
+    uint64_t bytes = std::filesystem::file_size(path, error);
+    return error ? 0 : bytes;
+}
+
+// Decodes the container offset bytes into the file at path.
+Status DecodeNamedFile(const std::string &path, int32_t offset, const PluginExports &plugin,
+                       const ProgressShare &share, Bytes *bmp)
+{
     Status directory = CheckNotDirectory(path);
     if (!directory.Ok())
         return directory;
-    // An unknown size is left for the plug-in to report when it opens the file.
-    std::error_code error;
-    uint64_t fileBytes = std::filesystem::file_size(path, error);
-    uint64_t containerBytes = error || fileBytes < uint64_t(options.offset) ? 0 : fileBytes - options.offset;
-    ProgressBar bar(!options.quiet, containerBytes);
     PictureBlocks blocks;
-    int32_t result = GetPictureFromFile(plugin, path, options.offset, &blocks, ReportProgress, ProgressData(&bar));
+    int32_t result = GetPictureFromFile(plugin, path, offset, &blocks, ReportProgress, ProgressData(share));
     return RebuiltBmp(result, blocks, path, bmp);
+}
+
+// The single-file form's decode of a named file, its bar its own.
+Status DecodeOneFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
+{
+    const std::string &path = options.operands[0];
+    uint64_t fileBytes = FileBytes(path);
+    uint64_t containerBytes = fileBytes < uint64_t(options.offset) ? 0 : fileBytes - options.offset;
+    ProgressBar bar(!options.quiet, containerBytes);
+    return DecodeNamedFile(path, options.offset, plugin, {bar, 0, containerBytes, containerBytes}, bmp);
 }
 
 Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
@@ -176,39 +200,134 @@ Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
     return Failure(ExitNotBmp, subject + ": not a BMP file (" + problem + ")");
 }
 
-// Compresses bmp at the options' level into *container, the bar showing how
-// far; zlib failing fails with ExitNoMemory.
-Status EncodeContainer(const Bytes &bmp, const Options &options, const std::string &subject, Bytes *container)
+// Compresses bmp at level into *container, the bar showing how far; zlib
+// failing fails with ExitNoMemory.
+Status EncodeContainer(const Bytes &bmp, int level, const ProgressShare &share, const std::string &subject,
+                       Bytes *container)
 {
-    ProgressBar bar(!options.quiet, bmp.size());
     ZqvEncoder encoder;
-    Status status = encoder.Start(options.level, AppendTo(container));
+    Status status = encoder.Start(level, AppendTo(container));
     for (size_t done = 0; status.Ok() && done < bmp.size();) {
         if (Interrupted())
             return Failure(ExitStopped, subject + ": stopped");
         size_t slice = std::min(EncodeSliceBytes, bmp.size() - done);
         status = encoder.Append(bmp.data() + done, slice);
         done += slice;
-        bar.Update(static_cast<int64_t>(done), static_cast<int64_t>(bmp.size()));
+        share.Update(static_cast<int64_t>(done), static_cast<int64_t>(bmp.size()));
     }
     if (status.Ok())
         status = encoder.Finish();
     return status.Ok() ? status : Failure(ExitNoMemory, subject + ": " + status.Message());
 }
 
-const char *const InfoLabels[] = {"interface", "name", "pattern", "description"};
-constexpr int32_t InfoStringBytes = 256;
+// Encodes the BMP file input (a file, or "-") at level into output.
+Status EncodeInto(const std::string &input, const std::string &output, int level, const ProgressShare &share)
+{
+    const std::string subject = InputName(input);
+    Bytes bmp;
+    Status outcome = ReadInput(input, SIZE_MAX, &bmp);
+    if (outcome.Ok())
+        outcome = CheckWithinReach(bmp.size(), subject);
+    if (outcome.Ok())
+        outcome = CheckBmpFile(bmp, subject);
+    Bytes container;
+    if (outcome.Ok())
+        outcome = EncodeContainer(bmp, level, share, subject, &container);
+    if (outcome.Ok())
+        outcome = WriteOutputAtomically(output, container);
+    return outcome;
+}
+
+// What a batch has done so far.
+struct BatchTally {
+    int converted = 0;
+    int skipped = 0;
+    int failed = 0;
+};
+
+// A batch's extensions: what it takes from directories, what it makes.
+struct BatchKind {
+    const char *from;
+    const char *to;
+};
+constexpr BatchKind DecodeKind{".zqv", ".bmp"};
+constexpr BatchKind EncodeKind{".bmp", ".zqv"};
+
+// Converts one input of a batch into output, unless output exists and force
+// is off (skipped); the outcome says why it failed.
+Status ConvertInBatch(const Options &options, const PluginExports *plugin, const InputFile &input,
+                      const std::string &output, const ProgressShare &share, BatchTally *tally)
+{
+    if (!input.problem.Ok())
+        return Failure(ExitCannotRead, input.path + ": " + input.problem.Message());
+    std::error_code error;
+    if (!options.force && std::filesystem::exists(output, error)) {
+        ++tally->skipped;
+        std::fprintf(stderr, "zqv: %s: skipped: %s exists (--force replaces it)\n", input.path.c_str(),
+                     output.c_str());
+        return Success();
+    }
+    std::filesystem::create_directories(std::filesystem::path(output).parent_path(), error);
+    if (error)
+        return Failure(ExitCannotWrite, output + ": cannot make its directory: " + error.message());
+    Status outcome = Success();
+    if (plugin == nullptr)
+        outcome = EncodeInto(input.path, output, options.level, share);
+    else {
+        Bytes bmp;
+        outcome = DecodeNamedFile(input.path, options.offset, *plugin, share, &bmp);
+        if (outcome.Ok())
+            outcome = WriteOutputAtomically(output, bmp);
+    }
+    if (outcome.Ok()) {
+        ++tally->converted;
+        std::printf("%s -> %s\n", input.path.c_str(), output.c_str());
+    }
+    return outcome;
+}
+
+// Every input converted below the output directory, one bad file reported
+// and the rest going on; Ctrl-C stops the whole batch.
+Status ConvertBatch(const Options &options, const PluginExports *plugin, const BatchKind &kind)
+{
+    std::vector<InputFile> inputs = CollectInputs(options.operands, options.recursive, kind.from);
+    uint64_t total = 0;
+    for (const InputFile &input : inputs)
+        total += FileBytes(input.path);
+    ProgressBar bar(!options.quiet, total);
+    BatchTally tally;
+    uint64_t before = 0;
+    for (const InputFile &input : inputs) {
+        uint64_t bytes = FileBytes(input.path);
+        std::string output = OutputPathFor(input, options.outputDirectory, kind.to);
+        Status outcome = ConvertInBatch(options, plugin, input, output, {bar, before, bytes, total}, &tally);
+        before += bytes;
+        bar.Clear();
+        if (outcome.Code() == ExitStopped)
+            return outcome;
+        if (!outcome.Ok()) {
+            ++tally.failed;
+            ReportFailure(outcome);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("%d converted, %d skipped, %d failed\n", tally.converted, tally.skipped, tally.failed);
+    std::fflush(stdout);
+    return tally.failed == 0 ? Success() : Failure(ExitSomeFailed, "");
+}
 
 } // namespace
 
 Status RunDecode(const Options &options, const PluginExports &plugin)
 {
+    if (IsBatch(options))
+        return ConvertBatch(options, &plugin, DecodeKind);
     const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
     Status outcome = CheckOutputPath(output);
     Bytes bmp;
     if (outcome.Ok())
-        outcome = input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeNamedFile(options, plugin, &bmp);
+        outcome = input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeOneFile(options, plugin, &bmp);
     if (outcome.Ok())
         outcome = WriteOutputAtomically(output, bmp);
     return outcome;
@@ -216,56 +335,45 @@ Status RunDecode(const Options &options, const PluginExports &plugin)
 
 Status RunEncode(const Options &options)
 {
+    if (IsBatch(options))
+        return ConvertBatch(options, nullptr, EncodeKind);
     const std::string &input = options.operands[0];
-    const std::string &output = options.operands[1];
-    const std::string subject = InputName(input);
-    Status outcome = CheckOutputPath(output);
-    Bytes bmp;
+    Status outcome = CheckOutputPath(options.operands[1]);
+    uint64_t inputBytes = input == "-" ? 0 : FileBytes(input);
+    ProgressBar bar(!options.quiet, inputBytes);
     if (outcome.Ok())
-        outcome = ReadInput(input, SIZE_MAX, &bmp);
-    if (outcome.Ok())
-        outcome = CheckWithinReach(bmp.size(), subject);
-    if (outcome.Ok())
-        outcome = CheckBmpFile(bmp, subject);
-    Bytes container;
-    if (outcome.Ok())
-        outcome = EncodeContainer(bmp, options, subject, &container);
-    if (outcome.Ok())
-        outcome = WriteOutputAtomically(output, container);
+        outcome = EncodeInto(input, options.operands[1], options.level, {bar, 0, inputBytes, inputBytes});
     return outcome;
+}
+
+Status ProbeFile(const PluginExports &plugin, const std::string &path, bool *recognised)
+{
+    Bytes head;
+    Status read = ReadInput(path, ProbeHeadBytes, &head);
+    if (!read.Ok())
+        return read;
+    head.resize(ProbeHeadBytes, 0);
+    *recognised = plugin.IsSupported(path.c_str(), reinterpret_cast<HandleOrAddress>(head.data())) != 0;
+    return Success();
 }
 
 Status RunProbe(const Options &options, const PluginExports &plugin)
 {
     ExitStatus status = ExitOk;
     for (const std::string &path : options.operands) {
-        Bytes head;
-        Status read = ReadInput(path, ProbeHeadBytes, &head);
-        if (read.Code() == ExitStopped)
-            return read;
-        if (!read.Ok()) {
-            ReportFailure(read);
+        bool recognised = false;
+        Status probed = ProbeFile(plugin, path, &recognised);
+        if (probed.Code() == ExitStopped)
+            return probed;
+        if (!probed.Ok()) {
+            ReportFailure(probed);
             status = ExitCannotRead;
             continue;
         }
-        head.resize(ProbeHeadBytes, 0);
-        bool recognised = plugin.IsSupported(path.c_str(), reinterpret_cast<HandleOrAddress>(head.data())) != 0;
         std::printf("%s: %s\n", InputName(path).c_str(), recognised ? "ZQV picture" : "not a ZQV picture");
         if (!recognised && status == ExitOk)
             status = ExitNotRecognised;
     }
     std::fflush(stdout);
     return Failure(status, "");
-}
-
-Status RunInfo(const PluginExports &plugin)
-{
-    int32_t index = 0;
-    for (const char *label : InfoLabels) {
-        char text[InfoStringBytes] = {};
-        int32_t written = plugin.GetPluginInfo(index++, text, InfoStringBytes - 1);
-        std::printf("%-12s %.*s\n", (std::string(label) + ":").c_str(), static_cast<int>(written), text);
-    }
-    std::fflush(stdout);
-    return Success();
 }

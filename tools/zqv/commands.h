@@ -1,4 +1,4 @@
-// tools/zqv/commands.h -- the four commands, run on parsed options: results
+// tools/zqv/commands.h -- the commands, run on parsed options: results
 // go to standard output, a failure comes back for the caller to report.
 #pragma once
 
@@ -10,16 +10,30 @@
 constexpr size_t ProbeHeadBytes = 2048;
 
 // decode IN OUT: GetPicture on the file (flags 0) or on standard input read
-// into memory (flags 1), then the rebuilt BMP file written safely.
+// into memory (flags 1), then the rebuilt BMP file written safely. With -o DIR,
+// every input so below DIR; ExitSomeFailed if any failed.
 Status RunDecode(const Options &options, const PluginExports &plugin);
 
 // encode IN OUT: a BMP file checked, compressed and masked, written safely.
-// Needs no plug-in.
+// Needs no plug-in. With -o DIR, as decode's batch form.
 Status RunEncode(const Options &options);
 
 // probe FILE...: one line per file; ExitNotRecognised if any file was not a
 // ZQV picture, ExitCannotRead (reported per file) if any could not be read.
 Status RunProbe(const Options &options, const PluginExports &plugin);
 
-// info: the four information strings, one per line.
-Status RunInfo(const PluginExports &plugin);
+// Reads the head of the file (or "-") and asks IsSupported about it, as a
+// viewer does.
+Status ProbeFile(const PluginExports &plugin, const std::string &path, bool *recognised);
+
+// plugin: the four information strings, one per line.
+Status RunPlugin(const PluginExports &plugin);
+
+// info PICTURE...: each picture's facts, one line (or JSON object) per file;
+// with no file, the plug-in's strings and where they are now.
+Status RunInfo(const Options &options, const PluginExports &plugin);
+
+// check PATH...: every picture decoded through the plug-in and its stream
+// scanned; a line for each one not sound, and a summary. ExitSomeFailed
+// unless all are sound.
+Status RunCheck(const Options &options, const PluginExports &plugin);

@@ -74,10 +74,11 @@ ProgressBar::ProgressBar(bool wanted, uint64_t inputBytes)
 {
 }
 
-ProgressBar::~ProgressBar()
+void ProgressBar::Clear()
 {
     if (shown_ && lastPercent_ >= 0)
         std::fprintf(stderr, "\r%*s\r", BarWidth + 8, "");
+    lastPercent_ = -1;
 }
 
 void ProgressBar::Update(int64_t done, int64_t total)

@@ -20,12 +20,16 @@ public:
     // Shown only if wanted (no --quiet), the input is 1 MiB or more and standard
     // error is a terminal: in a pipe or a log file the bar would be noise.
     ProgressBar(bool wanted, uint64_t inputBytes);
-    ~ProgressBar(); // clears the line if anything was drawn
+    ~ProgressBar() { Clear(); }
     ProgressBar(const ProgressBar &) = delete;
     ProgressBar &operator=(const ProgressBar &) = delete;
 
     // Shows done / total (clamped to 0..100 %); redraws only on a change.
     void Update(int64_t done, int64_t total);
+
+    // Wipes the bar, if drawn, so a line can be printed; the next Update
+    // draws it again.
+    void Clear();
 
 private:
     bool shown_;

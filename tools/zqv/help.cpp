@@ -9,9 +9,14 @@ going through the plug-in's own exports as a picture viewer does.
 
 Commands:
   decode IN.zqv OUT.bmp   decode a ZQV picture into a BMP file
+  decode -o DIR PATH...   decode many, directories too with -r
   encode IN.bmp OUT.zqv   wrap a BMP file as a ZQV picture
+  encode -o DIR PATH...   encode many, directories too with -r
   probe FILE...           tell which files the plug-in recognises
-  info                    show the plug-in's information strings
+  info PICTURE...         show each picture's size, depth, headers and ratio
+  check PATH...           decode every picture and report the unsound ones
+  plugin                  show the plug-in's information strings (which
+                          zqv info without a file used to print)
 
 Options:
   -h, --help              show this help, or a command's (zqv decode --help)
@@ -20,6 +25,10 @@ Options:
 
 A file name of - means standard input or standard output.
 
+File names: natively any UTF-8 name. zqv.exe (under Windows or wine) takes
+names in the ANSI code page only: a name with characters outside it (letters
+of another script, say) cannot be given or found in a directory.
+
 Example:
   zqv decode samples/sample.zqv sample.bmp
 
@@ -27,12 +36,14 @@ Exit status:
   0 success            1 probe: a file is not recognised   2 wrong usage
   3 unreadable input   4 output not written   5 encode: input is not a BMP file
   6 plug-in not found  7 input too large (2 GiB or more)
+  8 check: a picture is not sound; decode/encode -o: a file failed
   10 not a ZQV picture   11 damaged data   12 out of memory
   13 memory cannot be locked   14 file cannot be opened   15 not provided
   16 unknown plug-in result    130 stopped (Ctrl-C)
 )";
 
 constexpr const char *DecodeHelp = R"(Usage: zqv decode [--offset N] [--quiet] IN.zqv OUT.bmp
+       zqv decode -o DIR [-r] [--force] [--quiet] PATH...
 
 Decodes a ZQV picture with the plug-in's GetPicture and writes the BMP file.
 The output is written beside OUT.bmp under a temporary name and renamed into
@@ -46,13 +57,30 @@ Options:
 
 IN.zqv or OUT.bmp may be - for standard input or output.
 
+With -o DIR, every PATH is decoded into DIR: a file given to DIR/NAME.bmp,
+and with -r the .zqv files below a directory given to the same relative
+path below DIR (directories made as needed). Existing outputs are skipped
+unless --force is given. A file that fails is reported and the rest go on;
+a line per file converted and a summary (converted, skipped, failed) go to
+standard output; exit status 8 if any failed. Ctrl-C stops the batch, and
+no output is left half-written.
+
+Options of the batch form:
+  -o, --output DIR   where the outputs go
+  -r, --recursive    take in the .zqv files below directories given
+  --force            replace existing outputs
+
+Under wine or Windows, names are limited to the ANSI code page.
+
 Examples:
   zqv decode samples/sample.zqv sample.bmp
+  zqv decode -r -o bitmaps/ pictures/
   zqv decode --offset 512 archive.bin picture.bmp
   cat samples/sample.zqv | zqv decode - - > sample.bmp
 )";
 
 constexpr const char *EncodeHelp = R"(Usage: zqv encode [--level 0-9] [--quiet] IN.bmp OUT.zqv
+       zqv encode -o DIR [-r] [--force] [--level 0-9] [--quiet] PATH...
 
 Wraps a BMP file as a ZQV picture: compresses it with zlib and masks every
 byte. IN.bmp must be a BMP file ('BM', zero reserved words, a pixel-data
@@ -62,8 +90,17 @@ Options:
   --level N     compression level, 0 (none) to 9 (smallest); default 6
   -q, --quiet   no progress bar
 
-Example:
+With -o DIR, as zqv decode -o (see zqv decode --help): .bmp files below the
+directories given (with -r) become .zqv files below DIR.
+  -o, --output DIR   where the outputs go
+  -r, --recursive    take in the .bmp files below directories given
+  --force            replace existing outputs
+
+Under wine or Windows, names are limited to the ANSI code page.
+
+Examples:
   zqv encode picture.bmp picture.zqv --level 9
+  zqv encode -r -o pictures/ scans/
 )";
 
 constexpr const char *ProbeHelp = R"(Usage: zqv probe FILE...
@@ -76,13 +113,55 @@ Example:
   zqv probe samples/sample.zqv picture.bmp
 )";
 
-constexpr const char *InfoHelp = R"(Usage: zqv info
+constexpr const char *InfoHelp = R"(Usage: zqv info [--check] [--json] PICTURE...
+
+Prints a line for each ZQV picture: width and height, bits per pixel, the
+compression of the pixel data (none, RLE8, RLE4, bit fields, ...), the kind
+of bitmap header (core, info, v4, v5, ...) and its size, top-down or
+bottom-up rows, palette entries, the decoded size (as the BMP header gives
+it), and the container's size as a share of it. Only the head of the
+container is read, however large the picture.
+
+The plug-in's own strings, which zqv info without a file printed before,
+are now zqv plugin's; zqv info alone still prints them, and says so.
+
+Options:
+  --check   also decode the whole stream and say how it ends: complete, cut
+            short (how far it decoded, of what its header claims), or with
+            bytes after the end of the stream
+  --json    one JSON object per picture instead of a line
+
+Exit status 10 if a file is not a ZQV picture, 3 if one cannot be read.
+
+Examples:
+  zqv info samples/sample.zqv
+  zqv info --check --json pictures/*.zqv
+)";
+
+constexpr const char *PluginHelp = R"(Usage: zqv plugin
 
 Prints the plug-in's four information strings (GetPluginInfo 0 to 3): its
 interface code, name and version, file pattern and format description.
 
 Example:
-  zqv info
+  zqv plugin
+)";
+
+constexpr const char *CheckHelp = R"(Usage: zqv check [-r] PATH...
+
+Decodes every picture through the plug-in's GetPicture, writing nothing,
+and scans its stream. Prints a line for each picture that is not sound:
+damaged (with the plug-in's result), cut short (the stream stops before its
+end, which the plug-in still shows), followed by trailing bytes, not a ZQV
+picture, or unreadable; then a summary line of the counts. With -r, the .zqv
+files below directories given are checked.
+
+Exit status 0 only if every picture is complete and sound, 8 otherwise.
+
+Under wine or Windows, names are limited to the ANSI code page.
+
+Example:
+  zqv check -r pictures/
 )";
 
 } // namespace
@@ -90,7 +169,7 @@ Example:
 const char *HelpText(Command command)
 {
     // In the order of Command, the program's own first.
-    constexpr const char *Texts[] = {ProgramHelp, DecodeHelp, EncodeHelp, ProbeHelp, InfoHelp};
+    constexpr const char *Texts[] = {ProgramHelp, DecodeHelp, EncodeHelp, ProbeHelp, InfoHelp, PluginHelp, CheckHelp};
     return Texts[static_cast<size_t>(command)];
 }
 

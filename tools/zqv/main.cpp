@@ -20,7 +20,9 @@ Status RunWithPlugin(const Options &options)
         return Failure(ExitNoPlugin, loaded.Message());
     Status outcome = options.command == Command::Decode  ? RunDecode(options, plugin)
                      : options.command == Command::Probe ? RunProbe(options, plugin)
-                                                         : RunInfo(plugin);
+                     : options.command == Command::Check ? RunCheck(options, plugin)
+                     : options.command == Command::Info  ? RunInfo(options, plugin)
+                                                         : RunPlugin(plugin);
     UnloadPlugin(&plugin);
     return outcome;
 }

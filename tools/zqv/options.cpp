@@ -5,6 +5,7 @@
 #include <climits>
 #include <iterator>
 #include <optional>
+#include <span>
 
 namespace {
 
@@ -17,11 +18,16 @@ struct CommandShape {
 
 constexpr size_t Unlimited = SIZE_MAX;
 constexpr CommandShape CommandShapes[] = {
-    {Command::Decode, "decode", 2, 2},
+    {Command::Decode, "decode", 2, 2}, // IN OUT; with -o DIR, one or more inputs
     {Command::Encode, "encode", 2, 2},
     {Command::Probe, "probe", 1, Unlimited},
-    {Command::Info, "info", 0, 0},
+    {Command::Info, "info", 0, Unlimited},
+    {Command::Plugin, "plugin", 0, 0},
+    {Command::Check, "check", 1, Unlimited},
 };
+
+constexpr Command Converters[] = {Command::Decode, Command::Encode};
+constexpr Command Walkers[] = {Command::Decode, Command::Encode, Command::Check};
 
 // The command called name; null when there is none.
 const CommandShape *FindCommand(const std::string &name)
@@ -115,6 +121,16 @@ private:
         if (name == "--level")
             return NumberOption(name, value, Command::Encode, LowestLevel, HighestLevel, "a number from 0 to 9",
                                 &options_->level);
+        if (name == "--recursive" || name == "-r")
+            return OwnedFlag(&options_->recursive, value, name, Walkers);
+        if (name == "--force")
+            return OwnedFlag(&options_->force, value, name, Converters);
+        if (name == "--json")
+            return OwnedFlag(&options_->json, value, name, {Command::Info});
+        if (name == "--check")
+            return OwnedFlag(&options_->checkEnd, value, name, {Command::Info});
+        if (name == "--output" || name == "-o")
+            return DirectoryOption(name, value);
         return UsageError(options_->command, "unknown option '" + argument + "'");
     }
 
@@ -123,6 +139,42 @@ private:
         if (value)
             return UsageError(options_->command, "option '" + name + "' takes no value");
         *flag = true;
+        return Success();
+    }
+
+    // Fails unless the command is one of owners, naming them.
+    Status CheckOwner(const std::string &name, std::span<const Command> owners) const
+    {
+        if (std::ranges::find(owners, options_->command) != owners.end())
+            return Success();
+        std::string names;
+        for (Command owner : owners)
+            names += std::string(names.empty() ? "" : " and ") + ShapeOf(owner).name;
+        return UsageError(options_->command, "option '" + name + "' belongs to " + names);
+    }
+
+    Status OwnedFlag(bool *flag, const std::optional<std::string> &value, const std::string &name,
+                     std::span<const Command> owners)
+    {
+        Status owned = CheckOwner(name, owners);
+        return owned.Ok() ? Flag(flag, value, name) : owned;
+    }
+
+    Status OwnedFlag(bool *flag, const std::optional<std::string> &value, const std::string &name,
+                     std::initializer_list<Command> owners)
+    {
+        return OwnedFlag(flag, value, name, std::span<const Command>(owners.begin(), owners.size()));
+    }
+
+    Status DirectoryOption(const std::string &name, const std::optional<std::string> &attached)
+    {
+        Status owned = CheckOwner(name, Converters);
+        if (!owned.Ok())
+            return owned;
+        std::optional<std::string> directory = ValueOf(attached);
+        if (!directory || directory->empty())
+            return UsageError(options_->command, name + " needs a directory");
+        options_->outputDirectory = *directory;
         return Success();
     }
 
@@ -142,8 +194,9 @@ private:
     Status NumberOption(const std::string &name, const std::optional<std::string> &attached, Command owner,
                         long long low, long long high, const char *what, Number *slot)
     {
-        if (options_->command != owner)
-            return UsageError(options_->command, "option '" + name + "' belongs to " + ShapeOf(owner).name);
+        Status owned = CheckOwner(name, {&owner, 1});
+        if (!owned.Ok())
+            return owned;
         std::optional<std::string> text = ValueOf(attached);
         std::optional<long long> number = text ? ParseNumber(*text, low, high) : std::nullopt;
         if (!number)
@@ -160,10 +213,16 @@ private:
             return UsageError(Command::None, "no command given");
         const CommandShape &shape = ShapeOf(options_->command);
         size_t count = options_->operands.size();
+        bool converts = std::ranges::find(Converters, options_->command) != std::end(Converters);
+        if (converts && IsBatch(*options_))
+            return count == 0 ? UsageError(options_->command, "too few arguments") : Success();
+        if (converts && options_->recursive)
+            return UsageError(options_->command, "-r needs -o DIR, where the outputs go");
         if (count < shape.minOperands)
             return UsageError(options_->command, "too few arguments");
         if (count > shape.maxOperands)
-            return UsageError(options_->command, "unexpected argument '" + options_->operands[shape.maxOperands] + "'");
+            return UsageError(options_->command, "unexpected argument '" + options_->operands[shape.maxOperands] + "'" +
+                                                    (converts ? "; -o DIR takes many inputs" : ""));
         return Success();
     }
 

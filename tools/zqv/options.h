@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-enum class Command { None, Decode, Encode, Probe, Info }; // HelpText lists its texts in this order
+enum class Command { None, Decode, Encode, Probe, Info, Plugin, Check }; // HelpText lists its texts in this order
 
 struct Options {
     Command command = Command::None;
@@ -18,8 +18,17 @@ struct Options {
     bool quiet = false;   // --quiet / -q: no progress bar
     int32_t offset = 0;   // decode --offset: where the container starts in its file
     int level = DefaultLevel; // encode --level: zlib compression level
+    bool recursive = false; // -r / --recursive: directories given take in the pictures below them
+    bool force = false;     // decode, encode --force: replace existing outputs
+    bool json = false;      // info --json: one JSON object per file
+    bool checkEnd = false;  // info --check: decode the whole stream to see how it ends
+    std::string outputDirectory; // decode, encode -o DIR: the batch form, outputs below DIR
     std::vector<std::string> operands; // files, in order; "-" is a standard stream
 };
+
+// True for decode and encode given many inputs and -o DIR; without -o they
+// take one input and one output.
+inline bool IsBatch(const Options &options) { return !options.outputDirectory.empty(); }
 
 // Parses the arguments after the program name; options may come before or
 // after the operands, and "--" ends them. Fails with ExitUsage and a message

@@ -18,6 +18,7 @@ enum ExitStatus : int {
     ExitNotBmp = 5,        // encode: the input is not a BMP file
     ExitNoPlugin = 6,      // IFYZQV.SPI cannot be loaded
     ExitTooLarge = 7,      // an input beyond the plug-in's 2 GiB reach
+    ExitSomeFailed = 8,    // check: a picture is not sound; a batch: a file failed
     // One per plug-in result code.
     ExitNotZqv = 10,         // ResultBadFormat
     ExitDamaged = 11,        // ResultBrokenData
@@ -32,6 +33,15 @@ enum ExitStatus : int {
 // A command's outcome is a Status whose code is the exit status.
 inline Status Success() { return Status::Success(); }
 inline Status Failure(ExitStatus status, std::string message) { return Status::Failure(std::move(message), status); }
+
+// The host library's failure about subject (a file name, or "standard
+// input"), with the exit status given, or ExitStopped when it was stopped.
+inline Status Reported(const Status &status, const std::string &subject, ExitStatus failed)
+{
+    if (status.Ok())
+        return status;
+    return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
+}
 
 // Prints "zqv: MESSAGE" on standard error when the outcome has a message.
 inline void ReportFailure(const Status &outcome)

@@ -1,0 +1,288 @@
+// zqv over collections of pictures: info, check, and decode and encode with
+// -o DIR, over a folder tree holding good pictures of several kinds and every
+// kind of bad one.
+#include "tests/zqv/cli_support.h"
+#include "tools/picture_facts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int SomeFailed = 8;
+constexpr int NotZqv = 10;
+constexpr size_t TrailingCount = 7;
+constexpr size_t BmpFileSizeAt = 2;
+
+// A name with spaces and letters beyond ASCII, in a subdirectory.
+const std::string OddName = (fs::path("sub") / "\xC3\xA9t\xC3\xA9 \xC3\xA0 la plage").string();
+
+Bytes FixtureBmp(const std::string &file)
+{
+    return ReadWholeFile((fs::path(FixtureDirectory()) / file).string());
+}
+
+Bytes CutShort(Bytes container)
+{
+    container.resize(container.size() / 2);
+    return container;
+}
+
+Bytes WithTrailingBytes(Bytes container)
+{
+    container.insert(container.end(), TrailingCount, 'x');
+    return container;
+}
+
+// Damaged past the 2,048-byte head the plug-in recognises a picture by.
+Bytes Damaged() { return Masked(ZlibHeadThenInvalidBlock(MakeBmp(60, 40, 24), 4000)); }
+
+// A 24-bit picture under the 12-byte core header, its rows left zero.
+Bytes CoreBmp(uint16_t width, uint16_t height)
+{
+    constexpr uint32_t PixelOffset = 14 + 12;
+    uint32_t rowBytes = (width * 3u + 3) / 4 * 4;
+    Bytes bmp(PixelOffset + rowBytes * height, 0);
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    PutLittle32(bmp, BmpFileSizeAt, static_cast<uint32_t>(bmp.size()));
+    PutLittle32(bmp, 10, PixelOffset);
+    PutLittle32(bmp, 14, 12);
+    PutLittle16(bmp, 18, width);
+    PutLittle16(bmp, 20, height);
+    PutLittle16(bmp, 22, 1);
+    PutLittle16(bmp, 24, 24);
+    return bmp;
+}
+
+// One file of the tree: where it goes below the root, what it holds, and the
+// BMP file it decodes to when it is a good picture.
+struct TreeFile {
+    std::string relative;
+    Bytes contents;
+    Bytes bmp;
+};
+
+struct PictureTree {
+    ScratchDirectory scratch;
+    std::string root = scratch.File("pictures");
+    std::vector<TreeFile> good;
+    Bytes cutShort = CutShort(WrapZqv(MakeNoisyBmp(64, 64, 3)));
+
+    PictureTree()
+    {
+        Bytes rle = FixtureBmp("rle-8bpp.bmp");
+        good = {{"true colour.zqv", WrapZqv(MakeBmp(20, 10, 24)), MakeBmp(20, 10, 24)},
+                {"grey-8.zqv", WrapZqv(MakeBmp(9, 7, 8)), MakeBmp(9, 7, 8)},
+                {(fs::path("sub") / "rle-8.zqv").string(), WrapZqv(rle), rle},
+                {OddName + ".zqv", WrapZqv(MakeBmp(12, -9, 24)), MakeBmp(12, -9, 24)}};
+        for (const TreeFile &file : good)
+            Put(file.relative, file.contents);
+        Put("cut.zqv", cutShort);
+        Put("damaged.zqv", Damaged());
+        Put("trailing.zqv", WithTrailingBytes(WrapZqv(MakeBmp(6, 6, 24))));
+        Put("notes.zqv", Bytes{'n', 'o', 't', 'e', 's', '\n'});
+        Put("ignored.txt", WrapZqv(MakeBmp(4, 4, 24))); // not .zqv: -r passes it by
+    }
+
+    std::string Path(const std::string &relative) const { return (fs::path(root) / relative).string(); }
+
+    void Put(const std::string &relative, const Bytes &contents) const
+    {
+        fs::create_directories(fs::path(Path(relative)).parent_path());
+        ASSERT_TRUE(WriteWholeFile(Path(relative), contents).Ok()) << relative;
+    }
+};
+
+// Lines as zqv orders them: by the path they start with.
+std::string SortedLines(std::vector<std::string> lines)
+{
+    std::ranges::sort(lines);
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+TEST(Check, ReportsEveryUnsoundPictureAndSumsUp)
+{
+    ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
+    PictureTree tree;
+    RunResult result = RunZqv({"check", "-r", tree.root});
+    uint32_t claimed = GetLittle32(MakeNoisyBmp(64, 64, 3), BmpFileSizeAt);
+    std::string expected =
+        SortedLines({tree.Path("cut.zqv") + ": cut short (decoded " +
+                         std::to_string(InflateAsFarAsItGoes(tree.cutShort).size()) + " of the " +
+                         std::to_string(claimed) + " bytes its header claims)",
+                     tree.Path("damaged.zqv") + ": damaged (damaged data)",
+                     tree.Path("notes.zqv") + ": not a ZQV picture",
+                     tree.Path("trailing.zqv") + ": 7 bytes after the end of the stream"}) +
+        "8 checked: 4 sound, 1 damaged, 1 cut short, 1 trailing bytes, 1 not ZQV, 0 unreadable\n";
+    EXPECT_EQ(result.OutputText(), expected) << result.Describe();
+    EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
+
+    std::vector<std::string> soundFiles{"check"};
+    for (const TreeFile &file : tree.good)
+        soundFiles.push_back(tree.Path(file.relative));
+    RunResult sound = RunZqv(soundFiles);
+    EXPECT_EQ(sound.OutputText(), "4 checked: 4 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n");
+    EXPECT_EQ(sound.exitStatus, 0) << sound.Describe();
+
+    RunResult withoutR = RunZqv({"check", tree.root});
+    EXPECT_EQ(withoutR.OutputText(), tree.root + ": is a directory (-r takes in the pictures below it)\n" +
+                                         "1 checked: 0 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n");
+    EXPECT_EQ(withoutR.exitStatus, SomeFailed);
+}
+
+struct InfoCase {
+    const char *description;
+    Bytes bmp;
+    const char *facts; // what follows "NAME: " up to the sizes
+};
+
+TEST(InfoOfPictures, OneLinePerPictureWithItsFacts)
+{
+    ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
+    const InfoCase cases[] = {
+        {"24-bit", MakeBmp(20, 10, 24), "20 x 10, 24 bits per pixel, compression none, info header (40 bytes), "
+                                        "bottom-up, 0 palette entries"},
+        {"8-bit, a palette", MakeBmp(9, 7, 8), "9 x 7, 8 bits per pixel, compression none, info header (40 bytes), "
+                                               "bottom-up, 256 palette entries"},
+        {"top-down", MakeBmp(12, -9, 4), "12 x 9, 4 bits per pixel, compression none, info header (40 bytes), "
+                                         "top-down, 16 palette entries"},
+        {"RLE8", FixtureBmp("rle-8bpp.bmp"), "37 x 23, 8 bits per pixel, compression RLE8, info header (40 bytes), "
+                                             "bottom-up, 256 palette entries"},
+        {"bit fields", FixtureBmp("rgb565-16bpp.bmp"), "compression bit fields"},
+        {"a core header", CoreBmp(5, 3), "5 x 3, 24 bits per pixel, compression none, core header (12 bytes), "
+                                         "bottom-up, 0 palette entries"},
+        {"a v5 header", FixtureBmp("v5-header-24bpp.bmp"), "compression none, v5 header (124 bytes)"},
+    };
+    ScratchDirectory scratch;
+    for (const InfoCase &testCase : cases) {
+        Bytes container = WrapZqv(testCase.bmp);
+        std::string path = scratch.Put(OddName.substr(4) + ".zqv", container);
+        RunResult result = RunZqv({"info", path});
+        std::string line = result.OutputText();
+        uint32_t declared = GetLittle32(testCase.bmp, BmpFileSizeAt);
+        std::string sizes = std::to_string(declared) + " bytes decoded, " + std::to_string(container.size()) +
+                            " bytes in the container (";
+        EXPECT_EQ(line.rfind(path + ": ", 0), 0u) << testCase.description << ": " << line;
+        EXPECT_NE(line.find(testCase.facts), std::string::npos) << testCase.description << ": " << line;
+        EXPECT_NE(line.find(sizes), std::string::npos) << testCase.description << ": " << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << testCase.description << ": " << line;
+        EXPECT_EQ(result.exitStatus, 0) << testCase.description << ": " << result.Describe();
+    }
+}
+
+TEST(InfoOfPictures, CheckSaysHowEachStreamEndsInJson)
+{
+    PictureTree tree;
+    RunResult result = RunZqv({"info", "--check", "--json", tree.Path("true colour.zqv"), tree.Path("cut.zqv"),
+                               tree.Path("trailing.zqv"), tree.Path("notes.zqv")});
+    std::string output = result.OutputText();
+    size_t cut = output.find("\"end\": \"cut short\", \"stream_bytes\": " +
+                             std::to_string(InflateAsFarAsItGoes(tree.cutShort).size()));
+    EXPECT_NE(output.find("\"width\": 20, \"height\": 10, \"bits_per_pixel\": 24"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"end\": \"complete\""), std::string::npos) << output;
+    EXPECT_NE(cut, std::string::npos) << output;
+    EXPECT_NE(output.find("\"end\": \"trailing bytes\", \"stream_bytes\": " +
+                          std::to_string(MakeBmp(6, 6, 24).size()) + ", \"trailing_bytes\": 7}"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "one object per picture: " << output;
+    EXPECT_NE(result.standardError.find("notes.zqv: not a ZQV picture"), std::string::npos) << result.Describe();
+    EXPECT_EQ(result.exitStatus, NotZqv) << result.Describe();
+}
+
+TEST(InfoOfPictures, WithoutAFilePointsToPlugin)
+{
+    RunResult result = RunZqv({"info"});
+    EXPECT_NE(result.OutputText().find("interface:   00IN\n"), std::string::npos) << result.Describe();
+    EXPECT_NE(result.OutputText().find("zqv plugin"), std::string::npos) << result.Describe();
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+// The facts of a 100 MB picture come from its head: a container of noise,
+// stored, as large as the picture, of which a few KB are read.
+TEST(InfoOfPictures, ReadsOnlyTheHeadOfALargeContainer)
+{
+    constexpr int32_t Side = 5800; // 5800 x 5800 x 3 bytes: over 100 MB
+    constexpr uint64_t HundredMegabytes = 100'000'000;
+    TempFile file(WrapZqv(MakeNoisyBmp(Side, Side), 0));
+    PictureFacts facts;
+    ASSERT_TRUE(ReadPictureFacts(file.Path(), &facts).Ok());
+    EXPECT_EQ(facts.width, uint32_t(Side));
+    EXPECT_GT(facts.containerBytes, HundredMegabytes);
+    EXPECT_LE(facts.bytesRead, PictureHeadBytes) << "of " << facts.containerBytes;
+}
+
+// What a batch leaves in its output directory: every name below it.
+std::vector<std::string> NamesBelow(const std::string &directory)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::recursive_directory_iterator(directory))
+        if (entry.is_regular_file())
+            names.push_back(entry.path().lexically_relative(directory).string());
+    std::ranges::sort(names);
+    return names;
+}
+
+TEST(Batch, DecodeKeepsTheTreeReportsFailuresAndSkipsExistingOutputs)
+{
+    ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
+    PictureTree tree;
+    std::string out = tree.scratch.File("bitmaps");
+    RunResult first = RunZqv({"decode", "-r", "-o", out, tree.root});
+    std::vector<std::string> converted;
+    for (const char *relative : {"cut", "trailing"})
+        converted.push_back(tree.Path(std::string(relative) + ".zqv") + " -> " +
+                            (fs::path(out) / (std::string(relative) + ".bmp")).string());
+    for (const TreeFile &file : tree.good)
+        converted.push_back(tree.Path(file.relative) + " -> " +
+                            (fs::path(out) / fs::path(file.relative).replace_extension(".bmp")).string());
+    EXPECT_EQ(first.OutputText(), SortedLines(converted) + "6 converted, 0 skipped, 2 failed\n") << first.Describe();
+    EXPECT_NE(first.standardError.find("zqv: " + tree.Path("damaged.zqv") + ": damaged data"), std::string::npos)
+        << first.Describe();
+    EXPECT_NE(first.standardError.find("zqv: " + tree.Path("notes.zqv") + ": "), std::string::npos)
+        << first.Describe();
+    EXPECT_EQ(first.exitStatus, SomeFailed);
+    for (const TreeFile &file : tree.good)
+        EXPECT_TRUE(ReadWholeFile((fs::path(out) / fs::path(file.relative).replace_extension(".bmp")).string()) ==
+                    WithRealSizeField(file.bmp))
+            << file.relative;
+    std::vector<std::string> made = NamesBelow(out);
+    EXPECT_EQ(made.size(), 6u) << "one file per picture decoded, no temporary left";
+
+    RunResult again = RunZqv({"decode", "-r", "-o", out, tree.root});
+    EXPECT_NE(again.OutputText().find("0 converted, 6 skipped, 2 failed\n"), std::string::npos) << again.Describe();
+    EXPECT_NE(again.standardError.find("skipped: "), std::string::npos) << again.Describe();
+    RunResult forced = RunZqv({"decode", "-r", "--force", "-o", out, tree.root});
+    EXPECT_NE(forced.OutputText().find("6 converted, 0 skipped, 2 failed\n"), std::string::npos) << forced.Describe();
+    EXPECT_EQ(NamesBelow(out), made);
+}
+
+TEST(Batch, EncodeTakesFilesAndDirectories)
+{
+    ScratchDirectory scratch;
+    Bytes flat = MakeBmp(10, 10, 24);
+    Bytes odd = MakeBmp(7, 5, 8);
+    std::string scans = scratch.File("scans");
+    fs::create_directories(fs::path(scans) / "sub");
+    ASSERT_TRUE(WriteWholeFile((fs::path(scans) / (OddName + ".bmp")).string(), odd).Ok());
+    ASSERT_TRUE(WriteWholeFile((fs::path(scans) / "text.bmp").string(), Bytes{'h', 'i'}).Ok());
+    std::string single = scratch.Put("single.bmp", flat);
+    std::string out = scratch.File("out");
+    RunResult result = RunZqv({"encode", "-o", out, single, "-r", scans});
+    EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
+    EXPECT_NE(result.OutputText().find("2 converted, 0 skipped, 1 failed\n"), std::string::npos) << result.Describe();
+    EXPECT_NE(result.standardError.find("text.bmp: not a BMP file"), std::string::npos) << result.Describe();
+    Bytes oddContainer = ReadWholeFile((fs::path(out) / (OddName + ".zqv")).string());
+    EXPECT_EQ(UnwrapIndependently(oddContainer, odd.size()), odd);
+    EXPECT_EQ(UnwrapIndependently(ReadWholeFile((fs::path(out) / "single.zqv").string()), flat.size()), flat);
+}
+
+} // namespace
