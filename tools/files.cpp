@@ -69,9 +69,10 @@ int ProcessId()
 
 std::string TemporaryPathBeside(const std::string &path)
 {
-    std::filesystem::path destination(path);
-    std::string fileName = destination.filename().string();
-    return (destination.parent_path() / ("." + fileName + ".zqv-" + std::to_string(ProcessId()) + ".tmp")).string();
+    std::filesystem::path destination = PathOfName(path);
+    std::string fileName = NameOfPath(destination.filename());
+    return NameOfPath(destination.parent_path() /
+                      PathOfName("." + fileName + ".zqv-" + std::to_string(ProcessId()) + ".tmp"));
 }
 
 } // namespace
@@ -87,8 +88,32 @@ std::string UniqueTempPath(const std::string &stem, const std::string &suffix)
     std::string name = UniqueName(stem) + suffix;
     std::error_code error;
     std::filesystem::path directory = std::filesystem::temp_directory_path(error);
-    return (error ? std::filesystem::path(name) : directory / name).string();
+    return NameOfPath(error ? PathOfName(name) : directory / PathOfName(name));
 }
+
+#ifdef _WIN32
+std::filesystem::path PathOfName(const std::string &name)
+{
+    int length = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), length);
+    return wide;
+}
+
+std::string NameOfPath(const std::filesystem::path &path)
+{
+    const std::wstring &wide = path.native();
+    int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string name(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), name.data(), length, nullptr, nullptr);
+    return name;
+}
+#else
+std::filesystem::path PathOfName(const std::string &name) { return name; }
+
+std::string NameOfPath(const std::filesystem::path &path) { return path.string(); }
+#endif
 
 TempPath::TempPath(const std::string &stem, const std::string &suffix) : path_(UniqueTempPath(stem, suffix)) {}
 
@@ -143,7 +168,7 @@ Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopC
 {
     head->clear();
     std::error_code error;
-    uintmax_t size = std::filesystem::file_size(path, error);
+    uintmax_t size = std::filesystem::file_size(PathOfName(path), error);
     if (!error)
         head->reserve(static_cast<size_t>(std::min<uintmax_t>(size, maxBytes)));
     std::FILE *file = std::fopen(path.c_str(), "rb");

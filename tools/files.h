@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,12 @@ public:
 private:
     std::string path_;
 };
+
+// std::filesystem takes narrow names as UTF-8 in the Windows builds, where the
+// C library, the command line and the plug-in speak the ANSI code page: names
+// pass between the two only through these. Natively both are the bytes given.
+std::filesystem::path PathOfName(const std::string &name);
+std::string NameOfPath(const std::filesystem::path &path);
 
 // Standard input and output carry bytes unchanged (Windows: binary mode).
 void UseBinaryMode(std::FILE *stream);

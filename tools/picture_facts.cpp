@@ -48,7 +48,7 @@ constexpr Named HeaderKinds[] = {
     {CoreBitmapHeaderSize, "core"}, {40, "info"}, {52, "v2"}, {56, "v3"}, {64, "OS/2 v2"}, {108, "v4"}, {124, "v5"},
 };
 
-template <size_t Count> const char *NameOf(const Named (&table)[Count], uint32_t code, const char *otherwise)
+template <size_t Count> const char *Lookup(const Named (&table)[Count], uint32_t code, const char *otherwise)
 {
     const Named *found = std::ranges::find(table, code, &Named::code);
     return found == std::end(table) ? otherwise : found->name;
@@ -102,7 +102,7 @@ Status ReadPictureFacts(const std::string &path, PictureFacts *facts)
 {
     *facts = PictureFacts{};
     std::error_code error;
-    facts->containerBytes = std::filesystem::file_size(path, error);
+    facts->containerBytes = std::filesystem::file_size(PathOfName(path), error);
     Bytes head;
     Status read = ReadFileHead(path, PictureHeadBytes, &head);
     facts->bytesRead = head.size();
@@ -125,9 +125,9 @@ Status ReadPictureFacts(const std::string &path, PictureFacts *facts)
     return Status::Success();
 }
 
-const char *CompressionName(uint32_t compression) { return NameOf(Compressions, compression, "unknown"); }
+const char *CompressionName(uint32_t compression) { return Lookup(Compressions, compression, "unknown"); }
 
-const char *HeaderKindName(uint32_t headerBytes) { return NameOf(HeaderKinds, headerBytes, "other"); }
+const char *HeaderKindName(uint32_t headerBytes) { return Lookup(HeaderKinds, headerBytes, "other"); }
 
 namespace {
 
@@ -196,7 +196,7 @@ private:
 Status ScanContainerEnd(const std::string &path, ContainerEnd *end, StopCheck stop)
 {
     std::error_code error;
-    uint64_t fileBytes = std::filesystem::file_size(path, error);
+    uint64_t fileBytes = std::filesystem::file_size(PathOfName(path), error);
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr || error) {
         if (file != nullptr)

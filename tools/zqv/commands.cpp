@@ -48,7 +48,7 @@ std::string InputName(const std::string &path) { return path == "-" ? "standard 
 Status CheckNotDirectory(const std::string &path)
 {
     std::error_code error;
-    if (path != "-" && std::filesystem::is_directory(path, error))
+    if (path != "-" && std::filesystem::is_directory(PathOfName(path), error))
         return Failure(ExitCannotRead, path + ": is a directory, not a file");
     return Success();
 }
@@ -75,11 +75,11 @@ Status CheckOutputPath(const std::string &path)
     if (path == "-")
         return Success();
     std::error_code error;
-    if (std::filesystem::is_directory(path, error))
+    if (std::filesystem::is_directory(PathOfName(path), error))
         return Failure(ExitCannotWrite, path + ": is a directory; name the file to write");
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::filesystem::path parent = PathOfName(path).parent_path();
     if (!parent.empty() && !std::filesystem::is_directory(parent, error))
-        return Failure(ExitCannotWrite, path + ": no such directory: " + parent.string());
+        return Failure(ExitCannotWrite, path + ": no such directory: " + NameOfPath(parent));
     return Success();
 }
 
@@ -166,7 +166,7 @@ Status DecodeStandardInput(const Options &options, const PluginExports &plugin, 
 uint64_t FileBytes(const std::string &path)
 {
     std::error_code error;
-    uint64_t bytes = std::filesystem::file_size(path, error);
+    uint64_t bytes = std::filesystem::file_size(PathOfName(path), error);
     return error ? 0 : bytes;
 }
 
@@ -261,13 +261,13 @@ Status ConvertInBatch(const Options &options, const PluginExports *plugin, const
     if (!input.problem.Ok())
         return Failure(ExitCannotRead, input.path + ": " + input.problem.Message());
     std::error_code error;
-    if (!options.force && std::filesystem::exists(output, error)) {
+    if (!options.force && std::filesystem::exists(PathOfName(output), error)) {
         ++tally->skipped;
         std::fprintf(stderr, "zqv: %s: skipped: %s exists (--force replaces it)\n", input.path.c_str(),
                      output.c_str());
         return Success();
     }
-    std::filesystem::create_directories(std::filesystem::path(output).parent_path(), error);
+    std::filesystem::create_directories(PathOfName(output).parent_path(), error);
     if (error)
         return Failure(ExitCannotWrite, output + ": cannot make its directory: " + error.message());
     Status outcome = Success();

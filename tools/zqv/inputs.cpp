@@ -1,5 +1,7 @@
 #include "tools/zqv/inputs.h"
 
+#include "tools/files.h"
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -23,11 +25,13 @@ std::vector<InputFile> FilesBelow(const std::string &directory, const std::strin
     std::vector<InputFile> found;
     std::error_code error;
     auto options = fs::directory_options::skip_permission_denied;
-    for (fs::recursive_directory_iterator walk(directory, options, error), end; !error && walk != end;
+    fs::path top = PathOfName(directory);
+    for (fs::recursive_directory_iterator walk(top, options, error), end; !error && walk != end;
          walk.increment(error)) {
-        if (!walk->is_regular_file(error) || !SameLetters(walk->path().extension().string(), extension))
+        if (!walk->is_regular_file(error) || !SameLetters(NameOfPath(walk->path().extension()), extension))
             continue;
-        found.push_back({walk->path().string(), walk->path().lexically_relative(directory).string(), Status::Success()});
+        found.push_back(
+            {NameOfPath(walk->path()), NameOfPath(walk->path().lexically_relative(top)), Status::Success()});
     }
     std::ranges::sort(found, {}, &InputFile::path);
     return found;
@@ -41,8 +45,8 @@ std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, b
     std::vector<InputFile> inputs;
     for (const std::string &operand : operands) {
         std::error_code error;
-        if (!fs::is_directory(operand, error)) {
-            inputs.push_back({operand, fs::path(operand).filename().string(), Status::Success()});
+        if (!fs::is_directory(PathOfName(operand), error)) {
+            inputs.push_back({operand, NameOfPath(PathOfName(operand).filename()), Status::Success()});
             continue;
         }
         if (!recursive) {
@@ -57,5 +61,5 @@ std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, b
 
 std::string OutputPathFor(const InputFile &input, const std::string &directory, const std::string &extension)
 {
-    return (fs::path(directory) / fs::path(input.relative).replace_extension(extension)).string();
+    return NameOfPath(PathOfName(directory) / PathOfName(input.relative).replace_extension(extension));
 }
