@@ -109,24 +109,40 @@ uint32_t BmpPixelDataOffset(const uint8_t *header) { return ReadLittle32(header 
 
 uint32_t BmpFileSize(const uint8_t *header) { return ReadLittle32(header + BmpFileSizeField); }
 
-BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
+BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength)
 {
     auto field = [&](uint32_t offset, uint32_t width) { return InfoField(info, infoLength, offset, width); };
-    uint32_t headerSize = field(HeaderSizeField, 4);
-    if (headerSize == CoreBitmapHeaderSize) {
-        uint32_t bits = field(CoreBitsField, 2);
-        uint64_t palette = uint64_t(PaletteEntries(0, bits)) * CoreEntrySize;
-        return {CoreBitmapHeaderSize + palette,
-                RowsBytes(field(CoreWidthField, 2), field(CoreHeightField, 2), bits), 0};
+    BitmapHeader header{};
+    header.size = field(HeaderSizeField, 4);
+    if (header.size == CoreBitmapHeaderSize) {
+        header.width = field(CoreWidthField, 2);
+        header.height = field(CoreHeightField, 2);
+        header.bits = field(CoreBitsField, 2);
+        header.paletteEntries = PaletteEntries(0, header.bits);
+        return header;
     }
-    uint32_t bits = field(BitsField, 2);
-    uint32_t compression = field(CompressionField, 4);
-    uint64_t header = std::max(headerSize, CommonBitmapHeaderSize);
-    uint64_t palette = uint64_t(PaletteEntries(field(ColorsUsedField, 4), bits)) * EntrySize;
-    uint64_t rows = HasRows(compression)
-                        ? RowsBytes(AbsoluteValue(field(WidthField, 4)), AbsoluteValue(field(HeightField, 4)), bits)
-                        : 0;
-    return {header + MaskBytes(headerSize, compression) + palette, rows, field(ImageSizeField, 4)};
+    uint32_t height = field(HeightField, 4);
+    header.width = AbsoluteValue(field(WidthField, 4));
+    header.height = AbsoluteValue(height);
+    header.topDown = static_cast<int32_t>(height) < 0;
+    header.bits = field(BitsField, 2);
+    header.compression = field(CompressionField, 4);
+    header.imageSize = field(ImageSizeField, 4);
+    header.paletteEntries = PaletteEntries(field(ColorsUsedField, 4), header.bits);
+    return header;
+}
+
+BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
+{
+    BitmapHeader header = ReadBitmapHeader(info, infoLength);
+    if (header.size == CoreBitmapHeaderSize) {
+        uint64_t palette = uint64_t(header.paletteEntries) * CoreEntrySize;
+        return {CoreBitmapHeaderSize + palette, RowsBytes(header.width, header.height, header.bits), 0};
+    }
+    uint64_t headerBytes = std::max(header.size, CommonBitmapHeaderSize);
+    uint64_t palette = uint64_t(header.paletteEntries) * EntrySize;
+    uint64_t rows = HasRows(header.compression) ? RowsBytes(header.width, header.height, header.bits) : 0;
+    return {headerBytes + MaskBytes(header.size, header.compression) + palette, rows, header.imageSize};
 }
 
 void Descramble(uint8_t *block, uint32_t count)

@@ -149,6 +149,26 @@ void RunStreamDecoder(void *decoder);
 // shorter than this is no picture.
 constexpr uint32_t CoreBitmapHeaderSize = 12;
 
+// The fields of a bitmap header that say what the bitmap is, read from the
+// bitmap information (bytes 14 on of a BMP file; fields beyond infoLength
+// read as zero). A core header (size 12) has 16-bit width and height and no
+// compression, image size or colours-used fields; any other is read as the
+// common 40-byte header.
+//   paletteEntries  the palette the header implies: its colours-used count
+//                   when set and at most 256, else 2^bits for 8 bits or
+//                   fewer, else none.
+struct BitmapHeader {
+    uint32_t size;        // the header's own size, which says its kind
+    uint32_t width;       // absolute values
+    uint32_t height;
+    bool topDown;         // a negative height: rows from the top down
+    uint32_t bits;        // per pixel
+    uint32_t compression; // 0 none, 1 RLE8, 2 RLE4, 3 bit fields, ...
+    uint32_t imageSize;   // 0 when the header has none
+    uint32_t paletteEntries;
+};
+BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength);
+
 // How much a host reads, trusting a bitmap information block:
 //   infoBytes   the header (at least 40 bytes unless it is a core header,
 //               as a host reads the common fields of any other), the three

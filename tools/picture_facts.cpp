@@ -19,21 +19,6 @@ constexpr uint32_t HeadDecodedBytes = 4096;
 constexpr size_t ScanSliceBytes = 1u << 20;
 constexpr uInt ScanOutputBytes = 1u << 18;
 
-// Where the two kinds of bitmap header hold their size fields, in the bitmap
-// information (the codec reads them for itself and shares only the extent).
-struct HeaderLayout {
-    size_t width;
-    size_t height; // in a full header, negative for top-down rows
-    size_t bits;   // 16 bits in both
-};
-constexpr HeaderLayout CoreLayout{4, 6, 10}; // 16-bit width and height
-constexpr HeaderLayout FullLayout{4, 8, 14}; // signed 32-bit width and height
-constexpr size_t CompressionField = 16;
-constexpr size_t ColorsUsedField = 32;
-constexpr uint16_t PaletteFreeBits = 24; // a depth that takes no palette
-constexpr uint32_t CoreEntryBytes = 3;
-constexpr uint32_t EntryBytes = 4;
-
 struct Named {
     uint32_t code;
     const char *name;
@@ -54,44 +39,16 @@ template <size_t Count> const char *Lookup(const Named (&table)[Count], uint32_t
     return found == std::end(table) ? otherwise : found->name;
 }
 
-// A field of info, zero past its end, as DescribeBitmap reads one.
-template <typename Unsigned> Unsigned Field(const Bytes &info, size_t offset)
+void ReadBitmapFacts(const uint8_t *info, uint32_t infoLength, PictureFacts *facts)
 {
-    return offset + sizeof(Unsigned) <= info.size() ? GetLittle<Unsigned>(info.data() + offset) : 0;
-}
-
-// The palette as a host reads it: the bytes DescribeBitmap counts beyond
-// those of the same header at a depth that has none, in entries.
-uint64_t PaletteEntries(Bytes info, bool core)
-{
-    auto length = static_cast<uint32_t>(info.size());
-    uint64_t withPalette = DescribeBitmap(info.data(), length).infoBytes;
-    info.resize(std::max<size_t>(info.size(), ColorsUsedField + 4));
-    PutLittle(info.data() + (core ? CoreLayout : FullLayout).bits, PaletteFreeBits);
-    if (!core)
-        PutLittle(info.data() + ColorsUsedField, uint32_t{0});
-    uint64_t without = DescribeBitmap(info.data(), length).infoBytes;
-    return (withPalette - without) / (core ? CoreEntryBytes : EntryBytes);
-}
-
-void ReadBitmapHeader(const Bytes &info, PictureFacts *facts)
-{
-    facts->headerBytes = Field<uint32_t>(info, 0);
-    bool core = facts->headerBytes == CoreBitmapHeaderSize;
-    const HeaderLayout &layout = core ? CoreLayout : FullLayout;
-    facts->bitsPerPixel = Field<uint16_t>(info, layout.bits);
-    if (core) {
-        facts->width = Field<uint16_t>(info, layout.width);
-        facts->height = Field<uint16_t>(info, layout.height);
-    } else {
-        auto width = static_cast<int32_t>(Field<uint32_t>(info, layout.width));
-        auto height = static_cast<int32_t>(Field<uint32_t>(info, layout.height));
-        facts->width = static_cast<uint32_t>(width < 0 ? -int64_t(width) : width);
-        facts->height = static_cast<uint32_t>(height < 0 ? -int64_t(height) : height);
-        facts->topDown = height < 0;
-        facts->compression = Field<uint32_t>(info, CompressionField);
-    }
-    facts->paletteEntries = PaletteEntries(info, core);
+    BitmapHeader header = ReadBitmapHeader(info, infoLength);
+    facts->headerBytes = header.size;
+    facts->width = header.width;
+    facts->height = header.height;
+    facts->topDown = header.topDown;
+    facts->bitsPerPixel = static_cast<uint16_t>(header.bits);
+    facts->compression = header.compression;
+    facts->paletteEntries = header.paletteEntries;
 }
 
 Status NotZqv(const std::string &why) { return Status::Failure("not a ZQV picture (" + why + ")", NotZqvPicture); }
@@ -120,8 +77,7 @@ Status ReadPictureFacts(const std::string &path, PictureFacts *facts)
         return NotZqv("its stream does not start with a BMP file header");
     facts->declaredBytes = BmpFileSize(bmp.data());
     size_t infoEnd = std::clamp<size_t>(BmpPixelDataOffset(bmp.data()), BmpFileHeaderSize, bmp.size());
-    ReadBitmapHeader(Bytes(bmp.begin() + BmpFileHeaderSize, bmp.begin() + static_cast<std::ptrdiff_t>(infoEnd)),
-                     facts);
+    ReadBitmapFacts(bmp.data() + BmpFileHeaderSize, static_cast<uint32_t>(infoEnd - BmpFileHeaderSize), facts);
     return Status::Success();
 }
 
