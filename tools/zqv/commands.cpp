@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -91,8 +92,10 @@ Status WriteOutputAtomically(const std::string &path, const Bytes &contents)
     return Reported(WriteStream(stdout, contents, Interrupted), "standard output", ExitCannotWrite);
 }
 
-// The plug-in measures containers and files in signed 32-bit numbers.
-constexpr uint64_t PluginReach = INT32_MAX;
+// The most bytes an input may have: the plug-in takes a container in memory
+// as long as an intptr_t counts (2 GiB - 1 in the 32-bit build), and a BMP
+// file counts its size in 32 bits.
+constexpr uint64_t PluginReach = std::min<uint64_t>(INTPTR_MAX, UINT32_MAX);
 // The encoder takes the BMP file in slices this large, the bar moving and
 // Ctrl-C seen between them.
 constexpr size_t EncodeSliceBytes = 1u << 20;
@@ -100,7 +103,7 @@ constexpr size_t EncodeSliceBytes = 1u << 20;
 Status CheckWithinReach(uint64_t bytes, const std::string &subject)
 {
     if (bytes > PluginReach)
-        return Failure(ExitTooLarge, subject + ": too large (2 GiB or more)");
+        return Failure(ExitTooLarge, subject + ": too large (more than " + std::to_string(PluginReach) + " bytes)");
     return Success();
 }
 

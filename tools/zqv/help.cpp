@@ -35,7 +35,7 @@ Example:
 Exit status:
   0 success            1 probe: a file is not recognised   2 wrong usage
   3 unreadable input   4 output not written   5 encode: input is not a BMP file
-  6 plug-in not found  7 input too large (2 GiB or more)
+  6 plug-in not found  7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
   8 check: a picture is not sound; decode/encode -o: a file failed
   10 not a ZQV picture   11 damaged data   12 out of memory
   13 memory cannot be locked   14 file cannot be opened   15 not provided

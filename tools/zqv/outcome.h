@@ -17,7 +17,7 @@ enum ExitStatus : int {
     ExitCannotWrite = 4,   // the output cannot be written or put in place
     ExitNotBmp = 5,        // encode: the input is not a BMP file
     ExitNoPlugin = 6,      // IFYZQV.SPI cannot be loaded
-    ExitTooLarge = 7,      // an input beyond the plug-in's 2 GiB reach
+    ExitTooLarge = 7,      // an input beyond the plug-in's reach (CheckWithinReach)
     ExitSomeFailed = 8,    // check: a picture is not sound; a batch: a file failed
     // One per plug-in result code.
     ExitNotZqv = 10,         // ResultBadFormat
