@@ -153,12 +153,11 @@ Status ScanContainerEnd(const std::string &path, ContainerEnd *end, StopCheck st
 {
     std::error_code error;
     uint64_t fileBytes = std::filesystem::file_size(PathOfName(path), error);
+    if (error)
+        return Status::Failure("cannot measure: " + error.message());
     std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr || error) {
-        if (file != nullptr)
-            std::fclose(file);
+    if (file == nullptr)
         return Status::Failure(std::string("cannot open: ") + std::strerror(errno));
-    }
     Status scanned = StreamScan().Run(file, fileBytes, end, stop);
     std::fclose(file);
     return scanned;
