@@ -176,10 +176,15 @@ Status CheckDelivered(const PictureBlocks &blocks, const Picture &picture)
     Bytes bits;
     if (!CopyBlock(blocks.info, &info) || !CopyBlock(blocks.bits, &bits))
         return Status::Failure("a block cannot be locked");
-    if (info != Bytes(file + BmpFileHeaderSize, file + pixelOffset))
+    // The info block may be padded with zeros past the file's information:
+    // a palette shorter than 2^bits entries is, for viewers that read them all.
+    uint32_t infoBytes = pixelOffset - BmpFileHeaderSize;
+    if (info.size() < infoBytes || !std::equal(file + BmpFileHeaderSize, file + pixelOffset, info.begin()) ||
+        std::any_of(info.begin() + infoBytes, info.end(), [](uint8_t b) { return b; }))
         return Status::Failure("the info block is not the picture's bitmap information");
     uint64_t pixelBytes = picture.file.size() - pixelOffset;
-    if (bits.size() != picture.file.size() || std::memcmp(bits.data(), file + pixelOffset, pixelBytes) != 0)
+    uint64_t wholeFile = BmpFileHeaderSize + info.size() + pixelBytes; // the file the two blocks make
+    if (bits.size() != wholeFile || std::memcmp(bits.data(), file + pixelOffset, pixelBytes) != 0)
         return Status::Failure("the bits block is not the picture's pixel data");
     if (std::any_of(bits.begin() + static_cast<std::ptrdiff_t>(pixelBytes), bits.end(), [](uint8_t b) { return b; }))
         return Status::Failure("the bits block is not zero after the pixel data");

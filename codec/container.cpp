@@ -70,6 +70,14 @@ uint32_t PaletteEntries(uint32_t colorsUsed, uint32_t bits)
     return bits <= MostPalettedBits ? 1u << bits : 0;
 }
 
+// The palette entries a host may read: some copy the whole palette a pixel
+// of 1 to 8 bits can index, whatever the colours-used count says.
+uint32_t ReadablePaletteEntries(const BitmapHeader &header)
+{
+    bool indexed = header.bits >= 1 && header.bits <= MostPalettedBits;
+    return indexed ? std::max(header.paletteEntries, 1u << header.bits) : header.paletteEntries;
+}
+
 uint32_t MaskBytes(uint32_t headerSize, uint32_t compression)
 {
     if (headerSize != CommonBitmapHeaderSize)
@@ -136,11 +144,11 @@ BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
 {
     BitmapHeader header = ReadBitmapHeader(info, infoLength);
     if (header.size == CoreBitmapHeaderSize) {
-        uint64_t palette = uint64_t(header.paletteEntries) * CoreEntrySize;
+        uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * CoreEntrySize;
         return {CoreBitmapHeaderSize + palette, RowsBytes(header.width, header.height, header.bits), 0};
     }
     uint64_t headerBytes = std::max(header.size, CommonBitmapHeaderSize);
-    uint64_t palette = uint64_t(header.paletteEntries) * EntrySize;
+    uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * EntrySize;
     uint64_t rows = HasRows(header.compression) ? RowsBytes(header.width, header.height, header.bits) : 0;
     return {headerBytes + MaskBytes(header.size, header.compression) + palette, rows, header.imageSize};
 }

@@ -149,6 +149,10 @@ void RunStreamDecoder(void *decoder);
 // shorter than this is no picture.
 constexpr uint32_t CoreBitmapHeaderSize = 12;
 
+// The largest kind of bitmap header (the v5 header). A header that claims
+// more is read only where the file holds all of it.
+constexpr uint32_t LargestBitmapHeaderSize = 124;
+
 // The fields of a bitmap header that say what the bitmap is, read from the
 // bitmap information (bytes 14 on of a BMP file; fields beyond infoLength
 // read as zero). A core header (size 12) has 16-bit width and height and no
@@ -173,10 +177,12 @@ BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength);
 //   infoBytes   the header (at least 40 bytes unless it is a core header,
 //               as a host reads the common fields of any other), the three
 //               or four bit-field masks that follow a 40-byte header with
-//               bit-field compression, and the palette the header implies
-//               (its colours-used count when set and at most 256, else
-//               2^bits for 8 bits or fewer; 3 bytes an entry under the core
-//               header, 4 under any other);
+//               bit-field compression, and the palette: for 1 to 8 bits the
+//               whole 2^bits entries a pixel can index (some hosts copy them
+//               all whatever the colours-used count says), or the
+//               colours-used count when that is more; for more bits the
+//               colours-used count when set and at most 256. 3 bytes an
+//               entry under the core header, 4 under any other;
 //   rowsBytes   for an uncompressed or bit-field bitmap, its rows: the row
 //               stride (rounded up to 4 bytes) times the height, both taken
 //               as absolute values; 0 for a compressed one;

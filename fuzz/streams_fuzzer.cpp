@@ -228,6 +228,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (model.isFile) {
         FUZZ_REQUIRE(WriteSourceFile(model.bytes), "cannot write %s", SourceFileName().c_str());
         int32_t opened = OpenSource(&source, SourceFileName().c_str(), openOffset, SourceFile);
+        if (openOffset < 0) {
+            // A negative offset names no byte: refused, and the file is
+            // opened again at its start for the operations that follow.
+            FUZZ_REQUIRE(opened == ResultFileError, "OpenSource at offset %d gave %d", openOffset, opened);
+            opened = OpenSource(&source, SourceFileName().c_str(), 0, SourceFile);
+        }
         FUZZ_REQUIRE(opened == ResultOk, "OpenSource on a file gave %d", opened);
         model.position = std::max<int64_t>(0, openOffset);
     } else {

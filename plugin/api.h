@@ -84,7 +84,8 @@ int32_t WINAPI GetPictureInfo(const char *data, intptr_t lengthOrOffset, uint32_
 //             (bytes off to the end), then zeros.
 // A host may trust the bitmap header: each block is at least as long as what
 // the header describes, zero past what the file held. The info block covers
-// the header, its bit-field masks and the palette it implies; the pixel block
+// the header, its bit-field masks and the palette (for 1 to 8 bits the whole
+// 2^bits entries, whatever the colours-used count says); the pixel block
 // covers the rows of an uncompressed or bit-field bitmap and the header's
 // image size (that last one only when a block so large can be had). So a
 // picture cut short shows as far as it goes, the rest black.
@@ -97,13 +98,15 @@ int32_t WINAPI GetPictureInfo(const char *data, intptr_t lengthOrOffset, uint32_
 // Results: ResultOk; ResultAborted when progress asked to stop (during the
 // decode or at its last call, (100, 100)); ResultBadFormat when the data is
 // not a BMP file (an empty container included, a pixel-data offset beyond
-// the file's end, and bitmap information shorter than the 12 bytes of the
-// smallest bitmap header); ResultBrokenData for damaged compressed data or a fault
+// the file's end, bitmap information shorter than the 12 bytes of the
+// smallest bitmap header, and a header size beyond the largest kind, 124
+// bytes, that the bitmap information does not hold); ResultBrokenData for damaged compressed data or a fault
 // while decoding (the callback's own included); ResultNoMemory when a block
 // cannot be allocated, or the pixel-data offset is below 14; ResultMemoryError
 // when the decoded block cannot be locked, or infoOut or bitsOut is null
 // (then nothing is read); ResultFileError when the file
-// cannot be opened or positioned. A truncated container whose decoded part
+// cannot be opened or positioned (a negative offset included: it names no
+// byte of the file). A truncated container whose decoded part
 // starts with a BMP file header is delivered as far as it goes.
 int32_t WINAPI GetPicture(const char *data, intptr_t lengthOrOffset, uint32_t flags, HLOCAL *infoOut,
                           HLOCAL *bitsOut, ProgressCallback progress, intptr_t userData);

@@ -154,7 +154,15 @@ int32_t CheckDecodedFile(const PictureSink *picture)
     if (pixelOffset > picture->written)
         return ResultBadFormat;
     // A host reads a bitmap header from the info block whatever its size.
-    if (pixelOffset - BmpFileHeaderSize < CoreBitmapHeaderSize)
+    uint32_t infoLength = pixelOffset - BmpFileHeaderSize;
+    if (infoLength < CoreBitmapHeaderSize)
+        return ResultBadFormat;
+    // A header cut short by the pixel-data offset is padded for the host, but
+    // only up to a kind of header that exists: a larger size the file does
+    // not hold is no bitmap header, and would make a few hundred bytes claim
+    // gigabytes of information.
+    uint32_t headerSize = ReadBitmapHeader(picture->info.start, picture->info.used).size;
+    if (headerSize > LargestBitmapHeaderSize && headerSize > infoLength)
         return ResultBadFormat;
     return ResultOk;
 }

@@ -77,8 +77,10 @@ DirectOutput PictureDirectOutput(PictureSink *picture);
 // file, the rows the header describes and its image size field (that last
 // one only where a block so large can be had).
 //   ResultBadFormat    fewer than 14 bytes, no BMP file header, a pixel-data
-//                      offset beyond the decoded file's end, or bitmap
-//                      information shorter than the smallest bitmap header
+//                      offset beyond the decoded file's end, bitmap
+//                      information shorter than the smallest bitmap header,
+//                      or a header larger than any kind (124 bytes) that the
+//                      bitmap information does not hold
 //   ResultNoMemory     a pixel-data offset below 14, or a block that cannot
 //                      take its final size
 //   ResultMemoryError  the pixel block cannot be locked at its final size

@@ -167,6 +167,11 @@ int32_t OpenSource(ByteSource *source, const char *nameOrAddress, intptr_t offse
     }
     if (kind != SourceFile)
         return -1;
+    // A negative offset names no byte of the file. It is most likely a host's
+    // position past 2 GiB in a 32-bit integer; reading from the first byte
+    // instead would hand over another picture than the one asked for.
+    if (offsetOrLength < 0)
+        return ResultFileError;
     HANDLE file = CreateFileA(nameOrAddress, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return ResultFileError;
@@ -180,8 +185,7 @@ int32_t OpenSource(ByteSource *source, const char *nameOrAddress, intptr_t offse
     source->Read = FileRead;
     source->Tell = FileTell;
     source->Seek = FileSeek;
-    // Not examined: past the end there is simply nothing to read, and a
-    // negative offset fails to move, leaving the source at the first byte.
+    // Not examined: past the end there is simply nothing to read.
     source->Seek(source, offsetOrLength, SeekFromStart);
     return ResultOk;
 }

@@ -71,11 +71,11 @@ struct ByteSource {
 };
 
 // Opens a file source on the file named by nameOrAddress, positioned at byte
-// offsetOrLength (a negative offset leaves it at the start; an offset at or
-// past the end leaves nothing to read), or a memory source on the
-// offsetOrLength bytes at nameOrAddress, which stay the caller's.
-// ResultOk; ResultFileError when the file cannot be opened, and then the
-// record stays unopened (do not use or close it); -1 for an unknown kind.
+// offsetOrLength (an offset at or past the end leaves nothing to read), or a
+// memory source on the offsetOrLength bytes at nameOrAddress, which stay the
+// caller's. ResultOk; ResultFileError when the file cannot be opened or the
+// offset is negative (it names no byte of the file), and then the record
+// stays unopened (do not use or close it); -1 for an unknown kind.
 int32_t OpenSource(ByteSource *source, const char *nameOrAddress, intptr_t offsetOrLength, int32_t kind);
 
 // Where a source stands and where it ends, as Tell gives them.

@@ -156,6 +156,13 @@ TEST(GetPicture, ResultCodes)
     PutLittle32(noInfo, 10, 14);
     Bytes shortInfo = bmp;
     PutLittle32(shortInfo, 10, 20);
+    Bytes hugeHeader = bmp; // some 800 bytes claiming 2 GiB of bitmap information
+    PutLittle32(hugeHeader, 14, 0x7FFFFFF0);
+    Bytes heldLargeHeader = MakeBmp(4, 4, 24); // a header of an unknown kind, held whole
+    heldLargeHeader.insert(heldLargeHeader.begin() + 54, 160, 0);
+    PutLittle32(heldLargeHeader, 2, static_cast<uint32_t>(heldLargeHeader.size()));
+    PutLittle32(heldLargeHeader, 10, 54 + 160);
+    PutLittle32(heldLargeHeader, 14, 200);
     Bytes damaged = container;
     damaged[damaged.size() / 2] ^= 0xFF;
     damaged[damaged.size() / 2 + 1] ^= 0xFF;
@@ -184,6 +191,8 @@ TEST(GetPicture, ResultCodes)
         {"a pixel-data offset of 14: no bitmap information", WrapZqv(noInfo), ResultBadFormat},
         {"a pixel-data offset of 20: information shorter than any bitmap header", WrapZqv(shortInfo),
          ResultBadFormat},
+        {"a header size of 0x7FFFFFF0 that the file does not hold", WrapZqv(hugeHeader), ResultBadFormat},
+        {"a 200-byte header that the file holds", WrapZqv(heldLargeHeader), ResultOk},
     };
     for (const Case &c : cases) {
         TempFile file(c.container);
@@ -217,7 +226,8 @@ TEST(GetPicture, FileResultCodes)
         {"an empty file", empty.Path(), 0, ResultBadFormat},
         {"an offset at the end of the file", file.Path(), static_cast<int32_t>(container.size()), ResultBadFormat},
         {"an offset beyond the end of the file", file.Path(), 1 << 20, ResultBadFormat},
-        {"a negative offset reads from the start", file.Path(), -7, ResultOk},
+        {"a negative offset, which names no byte of the file", file.Path(), -7, ResultFileError},
+        {"0x80000000, a position past 2 GiB in a 32-bit integer", file.Path(), INT32_MIN, ResultFileError},
     };
     for (const Case &c : cases) {
         Decoded decoded;
@@ -244,8 +254,17 @@ TEST(GetPicture, ATruncatedContainerDeliversThePixelsUpToTheCutThenBlack)
         << "the rest is black";
 }
 
+// The BMP with its colours-used count set to colours.
+Bytes UsingColours(Bytes bmp, uint32_t colours)
+{
+    PutLittle32(bmp, 46, colours);
+    return bmp;
+}
+
 // Bitmap information cut short by the pixel-data offset is padded with zeros
-// up to what its header implies; the pixel block covers the header's rows.
+// up to what its header implies, and a palette of 1 to 8 bits to all 2^bits
+// entries (viewers exist that copy them all); the pixel block covers the
+// header's rows.
 TEST(GetPicture, ShortBitmapInformationIsPaddedToItsHeader)
 {
     struct Case {
@@ -258,6 +277,9 @@ TEST(GetPicture, ShortBitmapInformationIsPaddedToItsHeader)
         {"16 bytes of a 40-byte header, 24-bit", MakeBmp(8, 8, 24), 30, 40},
         {"a 40-byte header without its 256-entry palette", MakeBmp(8, 8, 8), 54, 40 + 256 * 4},
         {"a 40-byte header and half its 16-entry palette", MakeBmp(8, 8, 4), 54 + 32, 40 + 16 * 4},
+        {"8 bits, 200 colours used: the whole 256-entry palette", UsingColours(MakeBmp(8, 8, 8), 200), 54 + 800,
+         40 + 256 * 4},
+        {"1 bit, 1 colour used: both entries", UsingColours(MakeBmp(8, 8, 1), 1), 54 + 4, 40 + 2 * 4},
     };
     for (const Case &c : cases) {
         Bytes bmp = c.bmp;

@@ -1,4 +1,5 @@
 // ByteSource over files and memory blocks.
+#include "streams/results.h"
 #include "streams/source.h"
 #include "tests/support/fixtures.h"
 
@@ -71,7 +72,6 @@ TEST_F(FileSource, OffsetsOutsideTheFile)
     };
     Bytes contents = Numbered(300);
     const Case cases[] = {
-        {"a negative offset stays at the first byte", -5, 0, contents[0]},
         {"the end of the file leaves nothing", 300, 300, -1},
         {"beyond the end leaves nothing", 5000, 5000, -1},
     };
@@ -80,6 +80,14 @@ TEST_F(FileSource, OffsetsOutsideTheFile)
         EXPECT_EQ(c.expectedTell, source_.Tell(&source_)) << c.description;
         EXPECT_EQ(c.expectedFirstByte, source_.GetByte(&source_)) << c.description;
         CloseSource(&source_);
+    }
+    // A host's position past 2 GiB read as a 32-bit integer: no byte of the
+    // file, so no picture, rather than the one at the start.
+    for (int32_t negative : {-5, INT32_MIN}) {
+        ByteSource unopened{};
+        EXPECT_EQ(ResultFileError, OpenSource(&unopened, file_->Path().c_str(), negative, SourceFile))
+            << "offset " << negative;
+        EXPECT_EQ(nullptr, unopened.Read) << "offset " << negative << ": the record stays unopened";
     }
 }
 

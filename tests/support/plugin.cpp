@@ -84,11 +84,13 @@ uint64_t Rows(uint64_t width, uint64_t height, uint64_t bits)
     return height != 0 && stride > UINT64_MAX / height ? UINT64_MAX : stride * height;
 }
 
+// Viewers exist that copy the whole palette a pixel can index, 2^bits
+// entries, whatever the colours-used count says; this one reads the widest.
 uint64_t Palette(uint32_t colorsUsed, uint32_t bits)
 {
-    if (colorsUsed > 0 && colorsUsed <= 256)
-        return colorsUsed;
-    return bits <= 8 ? uint64_t(1) << bits : 0;
+    uint64_t used = colorsUsed > 0 && colorsUsed <= 256 ? colorsUsed : 0;
+    uint64_t indexable = bits >= 1 && bits <= 8 ? uint64_t(1) << bits : 0;
+    return used == 0 && bits == 0 ? 1 : std::max(used, indexable);
 }
 
 // Reads size bytes of a block the way a viewer copies them: natively every
