@@ -58,6 +58,17 @@ Status WriteAndClose(std::FILE *file, const Bytes &contents, StopCheck stop)
     return written;
 }
 
+bool SeekFile(std::FILE *file, uint64_t offset)
+{
+    if (offset > uint64_t(INT64_MAX))
+        return false;
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<int64_t>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
 int ProcessId()
 {
 #ifdef _WIN32
@@ -67,12 +78,13 @@ int ProcessId()
 #endif
 }
 
+// A short name of its own, whatever the destination is called: one built
+// from the destination's name would be longer than it, and fail where the
+// destination's name is near the file system's limit.
 std::string TemporaryPathBeside(const std::string &path)
 {
     std::filesystem::path destination = PathOfName(path);
-    std::string fileName = NameOfPath(destination.filename());
-    return NameOfPath(destination.parent_path() /
-                      PathOfName("." + fileName + ".zqv-" + std::to_string(ProcessId()) + ".tmp"));
+    return NameOfPath(destination.parent_path() / PathOfName(UniqueName(".zqv") + ".tmp"));
 }
 
 } // namespace
@@ -109,10 +121,22 @@ std::string NameOfPath(const std::filesystem::path &path)
     WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), name.data(), length, nullptr, nullptr);
     return name;
 }
+
+std::string Utf8OfName(const std::string &name)
+{
+    std::wstring wide = PathOfName(name).native();
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string text(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
+    return text;
+}
 #else
 std::filesystem::path PathOfName(const std::string &name) { return name; }
 
 std::string NameOfPath(const std::filesystem::path &path) { return path.string(); }
+
+std::string Utf8OfName(const std::string &name) { return name; }
 #endif
 
 TempPath::TempPath(const std::string &stem, const std::string &suffix) : path_(UniqueTempPath(stem, suffix)) {}
@@ -164,17 +188,32 @@ Status WriteStream(std::FILE *stream, const Bytes &contents, StopCheck stop)
     return Status::Success();
 }
 
-Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop)
+Status OpenFileAt(const std::string &path, uint64_t offset, std::FILE **file)
 {
-    head->clear();
+    *file = std::fopen(path.c_str(), "rb");
+    if (*file == nullptr)
+        return SystemFailure("cannot open");
+    // A pipe cannot seek, but is read from its start as it is.
+    if (offset == 0 || SeekFile(*file, offset))
+        return Status::Success();
+    Status failure = SystemFailure("cannot read at offset " + std::to_string(offset));
+    std::fclose(*file);
+    *file = nullptr;
+    return failure;
+}
+
+Status ReadFileSlice(const std::string &path, uint64_t offset, size_t maxBytes, Bytes *slice, StopCheck stop)
+{
+    slice->clear();
     std::error_code error;
     uintmax_t size = std::filesystem::file_size(PathOfName(path), error);
-    if (!error)
-        head->reserve(static_cast<size_t>(std::min<uintmax_t>(size, maxBytes)));
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return SystemFailure("cannot open");
-    Status read = ReadStream(file, maxBytes, head, stop);
+    if (!error && size > offset)
+        slice->reserve(static_cast<size_t>(std::min<uintmax_t>(size - offset, maxBytes)));
+    std::FILE *file = nullptr;
+    Status read = OpenFileAt(path, offset, &file);
+    if (!read.Ok())
+        return read;
+    read = ReadStream(file, maxBytes, slice, stop);
     std::fclose(file);
     return read;
 }

@@ -42,6 +42,11 @@ private:
 std::filesystem::path PathOfName(const std::string &name);
 std::string NameOfPath(const std::filesystem::path &path);
 
+// A name as UTF-8 text, for output that must be UTF-8 (JSON): in the Windows
+// builds converted from the ANSI code page; natively the bytes given, which
+// need not be valid UTF-8, as Linux names need not be.
+std::string Utf8OfName(const std::string &name);
+
 // Standard input and output carry bytes unchanged (Windows: binary mode).
 void UseBinaryMode(std::FILE *stream);
 
@@ -51,20 +56,32 @@ Status ReadStream(std::FILE *stream, size_t maxBytes, Bytes *contents, StopCheck
 // Writes contents to stream and flushes it.
 Status WriteStream(std::FILE *stream, const Bytes &contents, StopCheck stop = nullptr);
 
-// The first maxBytes of the file at path (fewer when it is shorter), in
-// memory taken once, at that size.
-Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop = nullptr);
+// Opens the file at path for reading in binary, at byte offset (which may be
+// past its end: nothing is then read). The caller closes *file.
+Status OpenFileAt(const std::string &path, uint64_t offset, std::FILE **file);
+
+// At most maxBytes of the file at path from byte offset on (fewer when it is
+// shorter; none from its end on), in memory taken once, at that size.
+Status ReadFileSlice(const std::string &path, uint64_t offset, size_t maxBytes, Bytes *slice,
+                     StopCheck stop = nullptr);
+
+// The first maxBytes of the file at path.
+inline Status ReadFileHead(const std::string &path, size_t maxBytes, Bytes *head, StopCheck stop = nullptr)
+{
+    return ReadFileSlice(path, 0, maxBytes, head, stop);
+}
 
 // The whole file at path.
 inline Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck stop = nullptr)
 {
-    return ReadFileHead(path, SIZE_MAX, contents, stop);
+    return ReadFileSlice(path, 0, SIZE_MAX, contents, stop);
 }
 
 // Creates or truncates the file at path and writes contents to it.
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
 
-// Writes contents to a new hidden file beside path (".NAME.zqv-PROCESS.tmp"),
-// never one that exists already, then renames it to path; on any failure it is
-// removed, so an existing file at path survives everything but success.
+// Writes contents to a new hidden file beside path (".zqv-PROCESS-SERIAL.tmp",
+// short whatever path's name is), never one that exists already, then renames
+// it to path; on any failure it is removed, so an existing file at path
+// survives everything but success.
 Status WriteFileAtomically(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);

@@ -53,15 +53,88 @@ void ReadBitmapFacts(const uint8_t *info, uint32_t infoLength, PictureFacts *fac
 
 Status NotZqv(const std::string &why) { return Status::Failure("not a ZQV picture (" + why + ")", NotZqvPicture); }
 
+// A container read slice by slice, from its file or from memory.
+class ContainerReader {
+public:
+    ContainerReader() = default;
+    ~ContainerReader()
+    {
+        if (file_ != nullptr)
+            std::fclose(file_);
+    }
+    ContainerReader(const ContainerReader &) = delete;
+    ContainerReader &operator=(const ContainerReader &) = delete;
+
+    Status Open(const ContainerPlace &place)
+    {
+        if (place.bytes == nullptr)
+            return OpenFileAt(place.path, place.offset, &file_);
+        size_t from = static_cast<size_t>(std::min<uint64_t>(place.offset, place.bytes->size()));
+        next_ = place.bytes->data() + from;
+        left_ = place.bytes->size() - from;
+        return Status::Success();
+    }
+
+    // Up to count bytes; 0 at the end, or when reading failed (Problem).
+    size_t Read(uint8_t *into, size_t count)
+    {
+        if (file_ != nullptr) {
+            size_t got = std::fread(into, 1, count, file_);
+            if (got == 0 && std::ferror(file_))
+                problem_ = Status::Failure(std::string("cannot read: ") + std::strerror(errno));
+            return got;
+        }
+        size_t got = std::min(count, left_);
+        std::copy(next_, next_ + got, into);
+        next_ += got;
+        left_ -= got;
+        return got;
+    }
+
+    const Status &Problem() const { return problem_; }
+
+private:
+    std::FILE *file_ = nullptr;
+    const uint8_t *next_ = nullptr;
+    size_t left_ = 0;
+    Status problem_ = Status::Success();
+};
+
+// At most maxBytes from the container's start.
+Status ReadContainerHead(const ContainerPlace &place, size_t maxBytes, Bytes *head)
+{
+    ContainerReader reader;
+    Status opened = reader.Open(place);
+    if (!opened.Ok())
+        return opened;
+    head->resize(maxBytes);
+    head->resize(reader.Read(head->data(), maxBytes));
+    return reader.Problem();
+}
+
 } // namespace
 
-Status ReadPictureFacts(const std::string &path, PictureFacts *facts)
+Status MeasureContainer(const ContainerPlace &place, uint64_t *length)
+{
+    uint64_t whole = 0;
+    if (place.bytes != nullptr) {
+        whole = place.bytes->size();
+    } else {
+        std::error_code error;
+        whole = std::filesystem::file_size(PathOfName(place.path), error);
+        if (error)
+            return Status::Failure("cannot measure: " + error.message());
+    }
+    *length = whole > place.offset ? whole - place.offset : 0;
+    return Status::Success();
+}
+
+Status ReadPictureFacts(const ContainerPlace &place, PictureFacts *facts)
 {
     *facts = PictureFacts{};
-    std::error_code error;
-    facts->containerBytes = std::filesystem::file_size(PathOfName(path), error);
+    MeasureContainer(place, &facts->containerBytes); // unknown stays 0; the read says why
     Bytes head;
-    Status read = ReadFileHead(path, PictureHeadBytes, &head);
+    Status read = ReadContainerHead(place, PictureHeadBytes, &head);
     facts->bytesRead = head.size();
     if (!read.Ok())
         return read;
@@ -76,7 +149,8 @@ Status ReadPictureFacts(const std::string &path, PictureFacts *facts)
     if (bmp.size() < BmpFileHeaderSize || !HasBmpFileHeader(bmp.data()))
         return NotZqv("its stream does not start with a BMP file header");
     facts->declaredBytes = BmpFileSize(bmp.data());
-    size_t infoEnd = std::clamp<size_t>(BmpPixelDataOffset(bmp.data()), BmpFileHeaderSize, bmp.size());
+    facts->pixelOffset = BmpPixelDataOffset(bmp.data());
+    size_t infoEnd = std::clamp<size_t>(facts->pixelOffset, BmpFileHeaderSize, bmp.size());
     ReadBitmapFacts(bmp.data() + BmpFileHeaderSize, static_cast<uint32_t>(infoEnd - BmpFileHeaderSize), facts);
     return Status::Success();
 }
@@ -87,7 +161,7 @@ const char *HeaderKindName(uint32_t headerBytes) { return Lookup(HeaderKinds, he
 
 namespace {
 
-// A whole-stream scan: the file read slice by slice into one inflate.
+// A whole-stream scan: the container read slice by slice into one inflate.
 class StreamScan {
 public:
     StreamScan() : input_(ScanSliceBytes), output_(ScanOutputBytes) {}
@@ -95,7 +169,7 @@ public:
     StreamScan(const StreamScan &) = delete;
     StreamScan &operator=(const StreamScan &) = delete;
 
-    Status Run(std::FILE *file, uint64_t fileBytes, ContainerEnd *end, StopCheck stop)
+    Status Run(ContainerReader &reader, uint64_t containerBytes, ContainerEnd *end, StopCheck stop)
     {
         if (inflateInit(&stream_) != Z_OK)
             return Status::Failure("out of memory (cannot start the decompressor)");
@@ -103,10 +177,10 @@ public:
         for (;;) {
             if (stop != nullptr && stop())
                 return Status::Failure("stopped", Status::Stopped);
-            size_t got = std::fread(input_.data(), 1, input_.size(), file);
+            size_t got = reader.Read(input_.data(), input_.size());
             if (got == 0) {
-                if (std::ferror(file))
-                    return Status::Failure(std::string("cannot read: ") + std::strerror(errno));
+                if (!reader.Problem().Ok())
+                    return reader.Problem();
                 *end = {StreamEnd::CutShort, stream_.total_out, 0};
                 return Status::Success();
             }
@@ -114,7 +188,7 @@ public:
             int result = InflateSlice(got);
             consumed += got - stream_.avail_in;
             if (result == Z_STREAM_END) {
-                uint64_t trailing = fileBytes - consumed;
+                uint64_t trailing = containerBytes - consumed;
                 *end = {trailing == 0 ? StreamEnd::Complete : StreamEnd::TrailingBytes, stream_.total_out, trailing};
                 return Status::Success();
             }
@@ -149,17 +223,15 @@ private:
 
 } // namespace
 
-Status ScanContainerEnd(const std::string &path, ContainerEnd *end, StopCheck stop)
+Status ScanContainerEnd(const ContainerPlace &place, ContainerEnd *end, StopCheck stop)
 {
-    std::error_code error;
-    uint64_t fileBytes = std::filesystem::file_size(PathOfName(path), error);
-    if (error)
-        return Status::Failure("cannot measure: " + error.message());
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return Status::Failure(std::string("cannot open: ") + std::strerror(errno));
-    Status scanned = StreamScan().Run(file, fileBytes, end, stop);
-    std::fclose(file);
+    uint64_t containerBytes = 0;
+    Status scanned = MeasureContainer(place, &containerBytes);
+    ContainerReader reader;
+    if (scanned.Ok())
+        scanned = reader.Open(place);
+    if (scanned.Ok())
+        scanned = StreamScan().Run(reader, containerBytes, end, stop);
     return scanned;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tools/files.h"
+#include "tools/plugin_host.h"
 #include "tools/status.h"
 
 #include <cstdint>
@@ -16,9 +17,10 @@ constexpr size_t PictureHeadBytes = 16 * 1024;
 
 // The facts of a picture's BMP headers, and of its container.
 struct PictureFacts {
-    uint64_t containerBytes = 0; // the file's size
-    uint64_t bytesRead = 0;      // how much of the file was read to learn these
+    uint64_t containerBytes = 0; // the container's size: its file's from its offset on
+    uint64_t bytesRead = 0;      // how much of it was read to learn these
     uint32_t declaredBytes = 0;  // the BMP file header's file size
+    uint32_t pixelOffset = 0;    // the BMP file header's pixel-data offset
     uint32_t headerBytes = 0;    // the bitmap header's size, which says its kind
     uint32_t width = 0;
     uint32_t height = 0; // its absolute value; topDown holds its sign
@@ -31,10 +33,14 @@ struct PictureFacts {
 // The Status code of a file that is no ZQV picture.
 constexpr int NotZqvPicture = 3;
 
-// Reads the head of the container at path and the BMP headers it inflates
-// to. Fails when the file cannot be read, or with NotZqvPicture when it is no
-// ZQV picture (the message says why, to follow the file's name).
-Status ReadPictureFacts(const std::string &path, PictureFacts *facts);
+// The container's length: its file's size from the offset on (0 from the
+// end on), or its bytes'. Fails when the file's size cannot be had.
+Status MeasureContainer(const ContainerPlace &place, uint64_t *length);
+
+// Reads the head of the container and the BMP headers it inflates to. Fails
+// when the file cannot be read, or with NotZqvPicture when it is no ZQV
+// picture (the message says why, to follow the file's name).
+Status ReadPictureFacts(const ContainerPlace &place, PictureFacts *facts);
 
 // A compression code's name ("none", "RLE8", "bit fields", ...); "unknown"
 // for a code no bitmap header defines.
@@ -58,9 +64,9 @@ struct ContainerEnd {
     uint64_t trailingBytes = 0; // file bytes after the stream's end
 };
 
-// Inflates the whole container at path, keeping none of it, to see how it
-// ends; fails only when the file cannot be read or stop says stop.
-Status ScanContainerEnd(const std::string &path, ContainerEnd *end, StopCheck stop = nullptr);
+// Inflates the whole container, keeping none of it, to see how it ends;
+// fails only when the file cannot be read or stop says stop.
+Status ScanContainerEnd(const ContainerPlace &place, ContainerEnd *end, StopCheck stop = nullptr);
 
 // "complete", "cut short", "trailing bytes" or "damaged".
 const char *StreamEndName(StreamEnd end);

@@ -1,5 +1,7 @@
 #include "tools/plugin_host.h"
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <climits>
 #include <unistd.h>
@@ -35,6 +37,17 @@ const ResultText *FindResult(int32_t result)
         if (text.result == result)
             return &text;
     return nullptr;
+}
+
+// GetPicture with flags 1 on count bytes at start; an empty container still
+// gets a valid address.
+int32_t GetPictureOfBytes(const PluginExports &plugin, const uint8_t *start, size_t count, PictureBlocks *blocks,
+                          ProgressCallback progress, intptr_t userData)
+{
+    static const uint8_t nothing = 0;
+    return plugin.GetPicture(reinterpret_cast<const char *>(count == 0 ? &nothing : start),
+                             static_cast<intptr_t>(count), FromMemory, &blocks->info, &blocks->bits, progress,
+                             userData);
 }
 
 #ifdef _WIN32
@@ -129,7 +142,7 @@ void PictureBlocks::Free()
     info = bits = nullptr;
 }
 
-int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
+int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, intptr_t offset,
                            PictureBlocks *blocks, ProgressCallback progress, intptr_t userData)
 {
     return plugin.GetPicture(path.c_str(), offset, FromFile, &blocks->info, &blocks->bits, progress, userData);
@@ -138,11 +151,21 @@ int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path,
 int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
                              ProgressCallback progress, intptr_t userData)
 {
-    // An empty vector may have no storage; the plug-in still gets an address.
-    static const uint8_t nothing = 0;
-    const uint8_t *start = container.empty() ? &nothing : container.data();
-    return plugin.GetPicture(reinterpret_cast<const char *>(start), static_cast<intptr_t>(container.size()),
-                             FromMemory, &blocks->info, &blocks->bits, progress, userData);
+    return GetPictureOfBytes(plugin, container.data(), container.size(), blocks, progress, userData);
+}
+
+int32_t GetPictureAt(const PluginExports &plugin, const ContainerPlace &place, PictureBlocks *blocks,
+                     ProgressCallback progress, intptr_t userData)
+{
+    if (place.bytes == nullptr) {
+        if (place.offset > uint64_t(INTPTR_MAX))
+            return ResultFileError;
+        return GetPictureFromFile(plugin, place.path, static_cast<intptr_t>(place.offset), blocks, progress,
+                                  userData);
+    }
+    size_t skipped = static_cast<size_t>(std::min<uint64_t>(place.offset, place.bytes->size()));
+    return GetPictureOfBytes(plugin, place.bytes->data() + skipped, place.bytes->size() - skipped, blocks, progress,
+                             userData);
 }
 
 bool CopyBlock(HLOCAL block, Bytes *bytes)

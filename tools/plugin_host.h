@@ -64,13 +64,32 @@ struct PictureBlocks {
 
 // GetPicture with flags 0: the plug-in opens the file at path and reads the
 // container from offset on. progress may be null; it is given userData.
-int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, int32_t offset,
+int32_t GetPictureFromFile(const PluginExports &plugin, const std::string &path, intptr_t offset,
                            PictureBlocks *blocks, ProgressCallback progress = nullptr, intptr_t userData = 0);
 
 // GetPicture with flags 1: the container is the bytes given (an empty one
 // still gets a valid address).
 int32_t GetPictureFromMemory(const PluginExports &plugin, const Bytes &container, PictureBlocks *blocks,
                              ProgressCallback progress = nullptr, intptr_t userData = 0);
+
+// Where a container is: a file, from a byte offset on, or bytes in memory
+// (standard input, read once), from the offset on too. The host library
+// reads either alike.
+struct ContainerPlace {
+    std::string path;             // the file, when bytes is null
+    uint64_t offset = 0;          // where the container starts
+    const Bytes *bytes = nullptr; // the caller's, kept alive while the place is used
+
+    ContainerPlace() = default;
+    ContainerPlace(std::string filePath, uint64_t from = 0) : path(std::move(filePath)), offset(from) {}
+    ContainerPlace(const Bytes *memory, uint64_t from = 0) : offset(from), bytes(memory) {}
+};
+
+// GetPicture on the container wherever it is: from its file (flags 0, the
+// offset as an intptr_t: one the build cannot pass gives ResultFileError), or
+// from memory (flags 1, the bytes from the offset on).
+int32_t GetPictureAt(const PluginExports &plugin, const ContainerPlace &place, PictureBlocks *blocks,
+                     ProgressCallback progress = nullptr, intptr_t userData = 0);
 
 // Copies a local memory block into *bytes (none for a null or empty block);
 // false when it cannot be locked.

@@ -39,15 +39,21 @@ const char *BmpFileProblem(const Bytes &bytes)
     return nullptr;
 }
 
-Bytes RebuildBmp(const Bytes &info, const Bytes &pixels)
+Bytes RebuildBmp(const Bytes &info, const Bytes &pixels, uint32_t pixelOffset)
 {
-    size_t pixelOffset = BmpFileHeaderSize + info.size();
-    size_t pixelBytes = pixels.size() > pixelOffset ? pixels.size() - pixelOffset : 0;
-    Bytes file(pixelOffset + pixelBytes, 0);
-    WriteBmpFileHeader(file.data(), static_cast<uint32_t>(file.size()), static_cast<uint32_t>(pixelOffset));
-    std::copy(info.begin(), info.end(), file.begin() + BmpFileHeaderSize);
+    // The pixel block is as long as the file the two blocks make; the pixel
+    // data is what that leaves after the file header and the info block.
+    size_t blocksOffset = BmpFileHeaderSize + info.size();
+    size_t pixelBytes = pixels.size() > blocksOffset ? pixels.size() - blocksOffset : 0;
+    bool ownOffsetFits = pixelOffset >= BmpFileHeaderSize && pixelOffset <= blocksOffset;
+    size_t infoBytes = ownOffsetFits ? pixelOffset - BmpFileHeaderSize : info.size();
+    size_t fileOffset = BmpFileHeaderSize + infoBytes;
+    Bytes file(fileOffset + pixelBytes, 0);
+    WriteBmpFileHeader(file.data(), static_cast<uint32_t>(file.size()), static_cast<uint32_t>(fileOffset));
+    std::copy(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(infoBytes),
+              file.begin() + BmpFileHeaderSize);
     std::copy(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(pixelBytes),
-              file.begin() + static_cast<std::ptrdiff_t>(pixelOffset));
+              file.begin() + static_cast<std::ptrdiff_t>(fileOffset));
     return file;
 }
 

@@ -35,9 +35,13 @@ void WriteBmpFileHeader(uint8_t *header, uint32_t fileBytes, uint32_t pixelOffse
 const char *BmpFileProblem(const Bytes &bytes);
 
 // The BMP file around the plug-in's two blocks, the bitmap information (file
-// bytes 14 to off-1) and a pixel block as long as the file (bytes off on, then
-// zeros): the header is rebuilt from their sizes, the pixels cut to fit it.
-Bytes RebuildBmp(const Bytes &info, const Bytes &pixels);
+// bytes 14 to off-1, padded with zeros where viewers read more) and a pixel
+// block as long as the file the two make (bytes off on, then zeros): the
+// header is rebuilt from their sizes, the pixels cut to fit it. pixelOffset
+// is the decoded file's own pixel-data offset, which takes off the padding,
+// so a complete picture comes back byte for byte; 0 (unknown) keeps the
+// information whole.
+Bytes RebuildBmp(const Bytes &info, const Bytes &pixels, uint32_t pixelOffset);
 
 constexpr int LowestLevel = 0;  // stored, no compression
 constexpr int HighestLevel = 9; // smallest output

@@ -41,16 +41,26 @@ std::string ZqvPath()
 
 RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standardInput)
 {
+    std::vector<std::string> command{ZqvPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunCommand(command, standardInput);
+}
+
+RunResult RunCommand(const std::vector<std::string> &command, const Bytes &standardInput)
+{
     // The streams go through files: no pipe can fill up and stall the child.
     ScratchDirectory streams;
     std::string inputPath = streams.Put("stdin", standardInput);
     std::string outputPath = streams.File("stdout");
     std::string errorPath = streams.File("stderr");
     RunResult result;
-    result.exitStatus = RunProgram(ZqvPath(), arguments, {inputPath, outputPath, errorPath});
+    std::vector<std::string> arguments(command.begin() + 1, command.end());
+    result.exitStatus = RunProgram(command[0], arguments, {inputPath, outputPath, errorPath});
     result.standardOutput = ReadWholeFile(outputPath);
     Bytes error = ReadWholeFile(errorPath);
-    result.standardError.assign(error.begin(), error.end());
+    for (uint8_t byte : error)
+        if (byte != '\r')
+            result.standardError.push_back(static_cast<char>(byte));
     return result;
 }
 

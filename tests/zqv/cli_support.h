@@ -12,7 +12,7 @@
 struct RunResult {
     int exitStatus = -1;
     Bytes standardOutput;
-    std::string standardError;
+    std::string standardError; // with Windows line ends ("\r\n") made "\n"
 
     // Standard output as text, with Windows line ends ("\r\n") made "\n".
     std::string OutputText() const;
@@ -25,6 +25,22 @@ std::string ZqvPath();
 
 // Runs zqv with the arguments, standardInput fed to it, and waits for it.
 RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standardInput = {});
+
+// The same for any program: command[0] (a path) with the rest as arguments,
+// so that zqv can run under a launcher (setpriv, a shell setting a limit).
+RunResult RunCommand(const std::vector<std::string> &command, const Bytes &standardInput = {});
+
+#ifndef _WIN32
+// zqv where file permissions hold, even for root (as CI runs): without the
+// capabilities that let root read and search every file and directory.
+inline RunResult RunZqvWithoutOverride(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> command{"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--",
+                                     ZqvPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunCommand(command);
+}
+#endif
 
 // A fresh directory in the temporary directory, removed with its contents
 // when the object goes away. Paths are as the program under test names them.

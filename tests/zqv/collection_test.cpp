@@ -285,4 +285,208 @@ TEST(Batch, EncodeTakesFilesAndDirectories)
     EXPECT_EQ(UnwrapIndependently(ReadWholeFile((fs::path(out) / "single.zqv").string()), flat.size()), flat);
 }
 
+// Inputs that would write one output file are refused before anything is
+// written, each failure naming the other inputs, and the rest converted:
+// nothing this run writes is overwritten, nor ever taken for an existing
+// file to skip.
+TEST(Batch, OneOutputForManyInputsIsRefusedNamingThemAll)
+{
+    ScratchDirectory scratch;
+    std::string out = scratch.File("out");
+    auto put = [&](const std::string &relative, const Bytes &contents) {
+        fs::create_directories(fs::path(scratch.File(relative)).parent_path());
+        return scratch.Put(relative, contents);
+    };
+    std::string xp = put("x/p.zqv", WrapZqv(MakeBmp(10, 6, 24, 1)));
+    std::string yp = put("y/p.zqv", WrapZqv(MakeBmp(10, 6, 24, 2)));
+    std::string upper = put("y/P.zqv", WrapZqv(MakeBmp(10, 6, 24, 3)));
+    Bytes lone = MakeBmp(6, 6, 8);
+    std::string z = put("z.zqv", WrapZqv(lone));
+    std::string outP = (fs::path(out) / "p.bmp").string();
+    auto refusal = [](const std::string &input, const std::string &why) {
+        return "zqv: " + input + ": not converted: " + why + "\n";
+    };
+    struct Case {
+        const char *description;
+        std::vector<std::string> arguments;
+        std::string expectedOutput;
+        std::string expectedErrors; // in input order
+        size_t filesMade;           // below out
+    };
+#ifdef _WIN32
+    // The file system takes P.bmp and p.bmp for one file.
+    const Case caseless = {"names that differ only in case", {"decode", "-o", out, xp, upper},
+                           "0 converted, 0 skipped, 2 failed\n",
+                           refusal(xp, outP + " is also the output of " + upper) +
+                               refusal(upper, (fs::path(out) / "P.bmp").string() + " is also the output of " + xp),
+                           0};
+#else
+    const Case caseless = {"names that differ only in case, two files here", {"decode", "-o", out, xp, upper},
+                           xp + " -> " + outP + "\n" + upper + " -> " + (fs::path(out) / "P.bmp").string() +
+                               "\n2 converted, 0 skipped, 0 failed\n",
+                           "", 2};
+#endif
+    const Case cases[] = {
+        {"two folders' p.zqv, with --force",
+         {"decode", "--force", "-o", out, xp, z, yp},
+         z + " -> " + (fs::path(out) / "z.bmp").string() + "\n1 converted, 0 skipped, 2 failed\n",
+         refusal(xp, outP + " is also the output of " + yp) + refusal(yp, outP + " is also the output of " + xp), 1},
+        {"one file named twice, and a third name for it",
+         {"decode", "-o", out, xp, xp, (fs::path(scratch.Path()) / "x" / ".." / "x" / "p.zqv").string()},
+         "0 converted, 0 skipped, 3 failed\n",
+         refusal(xp, outP + " is also the output of " + xp + " and " +
+                         (fs::path(scratch.Path()) / "x" / ".." / "x" / "p.zqv").string()) +
+             refusal(xp, outP + " is also the output of " + xp + " and " +
+                             (fs::path(scratch.Path()) / "x" / ".." / "x" / "p.zqv").string()) +
+             refusal((fs::path(scratch.Path()) / "x" / ".." / "x" / "p.zqv").string(),
+                     outP + " is also the output of " + xp + " and " + xp),
+         0},
+        {"an output that would overwrite its input",
+         {"encode", "-o", scratch.File("x"), xp},
+         "0 converted, 0 skipped, 1 failed\n",
+         refusal(xp, "its output would overwrite the input " + xp), 0},
+        caseless,
+    };
+    for (const Case &c : cases) {
+        std::error_code ignored;
+        fs::remove_all(out, ignored);
+        Bytes inputBefore = ReadWholeFile(xp);
+        RunResult result = RunZqv(c.arguments);
+        EXPECT_EQ(result.OutputText(), c.expectedOutput) << c.description << ": " << result.Describe();
+        EXPECT_EQ(result.standardError, c.expectedErrors) << c.description;
+        EXPECT_EQ(result.exitStatus, c.expectedErrors.empty() ? 0 : SomeFailed) << c.description;
+        EXPECT_TRUE(ReadWholeFile(xp) == inputBefore) << c.description << ": an input changed";
+        EXPECT_EQ(fs::exists(out) ? NamesBelow(out).size() : 0, c.filesMade) << c.description;
+    }
+}
+
+// Standard input is a picture in every command that takes one, read once.
+TEST(StandardInput, IsAPictureInEveryCommand)
+{
+    Bytes bmp = MakeBmp(20, 10, 24);
+    Bytes container = WrapZqv(bmp);
+    ScratchDirectory scratch;
+    std::string out = scratch.File("out");
+    struct Case {
+        const char *description;
+        std::vector<std::string> arguments;
+        Bytes standardInput;
+        std::string expectedOutput;
+        const char *madeFile; // below out, or null
+        Bytes made;
+    };
+    const Case cases[] = {
+        {"probe", {"probe", "-"}, container, "standard input: ZQV picture\n", nullptr, {}},
+        {"check", {"check", "-"}, container,
+         "1 checked: 1 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+        {"check, named twice: read once", {"check", "-", "-"}, container,
+         "2 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+        {"info --check", {"info", "--check", "-"}, container,
+         "standard input: 20 x 10, 24 bits per pixel, compression none, info header (40 bytes), bottom-up, 0 palette "
+         "entries, " + std::to_string(bmp.size()) + " bytes decoded, " + std::to_string(container.size()) +
+             " bytes in the container (" + [&] {
+                 char percent[16];
+                 std::snprintf(percent, sizeof percent, "%.1f", 100.0 * container.size() / bmp.size());
+                 return std::string(percent);
+             }() + "%), complete\n",
+         nullptr, {}},
+        {"decode -o", {"decode", "-o", out, "-"}, container,
+         "standard input -> " + (fs::path(out) / "stdin.bmp").string() + "\n1 converted, 0 skipped, 0 failed\n",
+         "stdin.bmp", WithRealSizeField(bmp)},
+        {"encode -o", {"encode", "-o", out, "-"}, bmp,
+         "standard input -> " + (fs::path(out) / "stdin.zqv").string() + "\n1 converted, 0 skipped, 0 failed\n",
+         "stdin.zqv", {}},
+    };
+    for (const Case &c : cases) {
+        RunResult result = RunZqv(c.arguments, c.standardInput);
+        EXPECT_EQ(result.OutputText(), c.expectedOutput) << c.description << ": " << result.Describe();
+        EXPECT_EQ(result.exitStatus, 0) << c.description << ": " << result.Describe();
+        if (c.madeFile == nullptr)
+            continue;
+        Bytes made = ReadWholeFile((fs::path(out) / c.madeFile).string());
+        if (c.made.empty())
+            EXPECT_EQ(UnwrapIndependently(made, bmp.size()), bmp) << c.description;
+        else
+            EXPECT_TRUE(made == c.made) << c.description;
+    }
+}
+
+// --json output is UTF-8 whatever the names: converted from the ANSI code
+// page in the Windows builds; natively a name that is not UTF-8 keeps its
+// exact bytes in "file_bytes".
+TEST(InfoOfPictures, JsonIsUtf8WhateverTheName)
+{
+    ScratchDirectory scratch;
+    // é as one byte, as in code page 1252. The name is put together here, not
+    // by std::filesystem, which would take it for UTF-8.
+    const std::string directory = scratch.Path() + static_cast<char>(fs::path::preferred_separator);
+    const std::string path = directory + "caf\xE9.zqv";
+    ASSERT_TRUE(WriteWholeFile(path, WrapZqv(MakeBmp(4, 4, 24))).Ok());
+    RunResult result = RunZqv({"info", "--json", path});
+    std::string line = result.OutputText();
+#ifdef _WIN32
+    ASSERT_EQ(GetACP(), 1252u) << "the name above is in code page 1252";
+    std::string expected = "{\"file\": " + [&] {
+        std::string escaped;
+        for (char character : directory + "caf\xC3\xA9.zqv")
+            escaped += character == '\\' ? std::string("\\\\") : std::string(1, character);
+        return "\"" + escaped + "\"";
+    }() + ", \"width\": 4";
+#else
+    std::string bytes;
+    for (unsigned char byte : path)
+        bytes += (bytes.empty() ? "" : ", ") + std::to_string(byte);
+    std::string expected = "{\"file\": \"" + directory + "caf\\ufffd.zqv\", \"file_bytes\": [" + bytes +
+                           "], \"width\": 4";
+#endif
+    EXPECT_EQ(line.rfind(expected, 0), 0u) << "expected the line to start " << expected << ", got " << line;
+    EXPECT_EQ(line.find('\xE9'), std::string::npos) << "a byte that is no UTF-8 went out as it was: " << line;
+    EXPECT_EQ(result.exitStatus, 0) << result.Describe();
+}
+
+#ifndef _WIN32
+// A folder below that cannot be read is no sound one: check counts it as
+// unreadable, a batch as failed, and neither exits 0. Natively only: file
+// permissions under wine are the Linux ones, which a Windows program cannot
+// be run without the capability to override.
+TEST(Collections, AnUnreadableFolderIsReportedNotPassedBy)
+{
+    PictureTree tree;
+    std::string locked = tree.Path("locked");
+    tree.Put("locked/hidden.zqv", WrapZqv(MakeBmp(8, 8, 24)));
+    fs::permissions(locked, fs::perms::none);
+    std::string expectedLine = locked + ": cannot read the directory: Permission denied";
+
+    RunResult check = RunZqvWithoutOverride({"check", "-r", tree.Path("sub"), locked});
+    EXPECT_EQ(check.OutputText(), expectedLine + "\n" +
+                                      "3 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n")
+        << check.Describe();
+    EXPECT_EQ(check.exitStatus, SomeFailed) << check.Describe();
+
+    std::string out = tree.scratch.File("out");
+    RunResult decode = RunZqvWithoutOverride({"decode", "-r", "-o", out, locked});
+    EXPECT_EQ(decode.standardError, "zqv: " + expectedLine + "\n") << decode.Describe();
+    EXPECT_EQ(decode.OutputText(), "0 converted, 0 skipped, 1 failed\n") << decode.Describe();
+    EXPECT_EQ(decode.exitStatus, SomeFailed) << decode.Describe();
+    fs::permissions(locked, fs::perms::owner_all);
+}
+
+// A name near the file system's limit (255 bytes) is written, alone and in a
+// batch: the temporary name beside it is a short one of its own.
+TEST(Collections, NamesNearTheLengthLimitAreWritten)
+{
+    ScratchDirectory scratch;
+    std::string stem(250 - 4, 'n');
+    std::string input = scratch.Put(stem + ".zqv", WrapZqv(MakeBmp(8, 8, 24)));
+    std::string single = scratch.File(stem + ".bmp");
+    RunResult alone = RunZqv({"decode", input, single});
+    EXPECT_EQ(alone.exitStatus, 0) << alone.Describe();
+    EXPECT_TRUE(ReadWholeFile(single) == WithRealSizeField(MakeBmp(8, 8, 24)));
+    std::string out = scratch.File("out");
+    RunResult batch = RunZqv({"decode", "-o", out, input});
+    EXPECT_EQ(batch.exitStatus, 0) << batch.Describe();
+    EXPECT_EQ(NamesBelow(out), std::vector<std::string>{stem + ".bmp"});
+}
+#endif
+
 } // namespace

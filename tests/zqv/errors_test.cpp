@@ -226,17 +226,35 @@ TEST(FailingRun, MessageNamesTheFile)
 }
 
 #ifndef _WIN32
-// Permissions do not stop root, so this only means something for other users.
 TEST(FailingRun, UnreadableFileIsReportedNotCrashedOn)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "running as root: a file without read permission is still readable";
     ScratchDirectory scratch;
     std::string path = scratch.Put("locked.bmp", MakeBmp(8, 8, 24));
     std::filesystem::permissions(path, std::filesystem::perms::none);
-    RunResult result = RunZqv({"encode", path, scratch.File("out.zqv")});
+    RunResult result = RunZqvWithoutOverride({"encode", path, scratch.File("out.zqv")});
     EXPECT_EQ(result.exitStatus, 3) << result.Describe();
     EXPECT_NE(result.standardError.find("cannot open"), std::string::npos) << result.Describe();
+}
+
+// A write past the file-size limit (ulimit -f) fails like any other, for
+// each file of a batch, and leaves no temporary file: the signal the
+// system sends for it would otherwise end zqv half-way through a file.
+TEST(FailingRun, WritesPastTheFileSizeLimitFailOneByOne)
+{
+    constexpr const char *LimitInBlocks = "64"; // 64 KB; each picture decodes to some 300 KB
+    ScratchDirectory scratch;
+    std::string first = scratch.Put("p0.zqv", WrapZqv(MakeNoisyBmp(320, 320, 1)));
+    std::string second = scratch.Put("p1.zqv", WrapZqv(MakeNoisyBmp(320, 320, 2)));
+    std::string out = scratch.File("out");
+    std::filesystem::create_directory(out);
+    RunResult result = RunCommand({"/bin/sh", "-c", std::string("ulimit -f ") + LimitInBlocks + " && exec \"$0\" \"$@\"",
+                                   ZqvPath(), "decode", "-o", out, first, second});
+    EXPECT_EQ(result.exitStatus, 8) << result.Describe();
+    EXPECT_EQ(result.OutputText(), "0 converted, 0 skipped, 2 failed\n") << result.Describe();
+    for (const char *name : {"p0.bmp", "p1.bmp"})
+        EXPECT_NE(result.standardError.find(name + std::string(": cannot write: File too large")), std::string::npos)
+            << result.Describe();
+    EXPECT_TRUE(std::filesystem::is_empty(out)) << "a temporary file was left in " << out;
 }
 #endif
 

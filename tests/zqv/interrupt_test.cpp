@@ -68,7 +68,7 @@ public:
         return true;
     }
 
-    void Interrupt() { kill(child_, SIGINT); }
+    void Signal(int signal) { kill(child_, signal); }
 
     // Waits for the child and returns its exit status; reads the terminal
     // meanwhile so the child never blocks on a full one.
@@ -119,16 +119,19 @@ struct InterruptCase {
     const char *command;
     bool inputIsContainer;
     const char *batchOutput; // the batch form's output for "input" in the scratch directory; null: single form
+    int signal;              // what stops it: SIGINT is Ctrl-C
 };
 
 const InterruptCase InterruptCases[] = {
-    {"decode, stopped through the plug-in's progress callback", "decode", true, nullptr},
-    {"encode, stopped between compression slices", "encode", false, nullptr},
-    {"decode -o, a batch stopped inside a picture", "decode", true, "input.bmp"},
-    {"encode -o, a batch stopped inside a picture", "encode", false, "input.zqv"},
+    {"decode, stopped through the plug-in's progress callback", "decode", true, nullptr, SIGINT},
+    {"encode, stopped between compression slices", "encode", false, nullptr, SIGINT},
+    {"decode -o, a batch stopped inside a picture", "decode", true, "input.bmp", SIGINT},
+    {"encode -o, a batch stopped inside a picture", "encode", false, "input.zqv", SIGINT},
+    {"decode -o, a batch whose terminal hangs up", "decode", true, "input.bmp", SIGHUP},
+    {"encode -o, a batch told to terminate", "encode", false, "input.zqv", SIGTERM},
 };
 
-TEST(Interrupt, CtrlCStopsAndCleansUp)
+TEST(Interrupt, CtrlCAndOtherStopsCleanUp)
 {
     const Bytes bmp = LargeNoisyBmp();
     const Bytes container = WrapZqv(bmp, 1);
@@ -146,7 +149,7 @@ TEST(Interrupt, CtrlCStopsAndCleansUp)
         ASSERT_TRUE(child.Started()) << testCase.description << ": zqv did not start";
         ASSERT_TRUE(child.WaitFor("%", WaitForBarMs))
             << testCase.description << ": no progress bar on the terminal; it showed \"" << child.Seen() << "\"";
-        child.Interrupt();
+        child.Signal(testCase.signal);
         int status = child.Wait();
 
         EXPECT_EQ(status, StoppedStatus) << testCase.description << "; the terminal showed \"" << child.Seen()

@@ -1,6 +1,8 @@
 #include "tools/zqv/commands.h"
 
 #include "tools/files.h"
+#include "tools/picture_facts.h"
+#include "tools/zqv/batch.h"
 #include "tools/zqv/console.h"
 #include "tools/zqv/inputs.h"
 #include "tools/zqv_format.h"
@@ -41,15 +43,12 @@ Status PluginOutcome(int32_t result, const std::string &subject)
     return Failure(ExitUnknownResult, subject + ": the plug-in failed with unknown result " + std::to_string(result));
 }
 
-// How the user knows an input: "-" is standard input.
-std::string InputName(const std::string &path) { return path == "-" ? "standard input" : path; }
-
 // Fails (ExitCannotRead) when path names a directory: zqv reads files only,
 // and says so before any work starts.
 Status CheckNotDirectory(const std::string &path)
 {
     std::error_code error;
-    if (path != "-" && std::filesystem::is_directory(PathOfName(path), error))
+    if (path != StandardStreamName && std::filesystem::is_directory(PathOfName(path), error))
         return Failure(ExitCannotRead, path + ": is a directory, not a file");
     return Success();
 }
@@ -58,9 +57,11 @@ Status CheckNotDirectory(const std::string &path)
 Status ReadInput(const std::string &path, size_t maxBytes, Bytes *contents)
 {
     contents->clear();
-    if (path == "-") {
-        UseBinaryMode(stdin);
-        return Reported(ReadStream(stdin, maxBytes, contents, Interrupted), InputName(path), ExitCannotRead);
+    if (path == StandardStreamName) {
+        const Bytes *input = nullptr;
+        Status read = Reported(StandardInput(&input), InputName(path), ExitCannotRead);
+        contents->assign(input->begin(), input->begin() + static_cast<std::ptrdiff_t>(std::min(maxBytes, input->size())));
+        return read;
     }
     Status directory = CheckNotDirectory(path);
     if (!directory.Ok())
@@ -73,7 +74,7 @@ Status ReadInput(const std::string &path, size_t maxBytes, Bytes *contents)
 // the work, so a long conversion is not wasted on a typo.
 Status CheckOutputPath(const std::string &path)
 {
-    if (path == "-")
+    if (path == StandardStreamName)
         return Success();
     std::error_code error;
     if (std::filesystem::is_directory(PathOfName(path), error))
@@ -86,7 +87,7 @@ Status CheckOutputPath(const std::string &path)
 
 Status WriteOutputAtomically(const std::string &path, const Bytes &contents)
 {
-    if (path != "-")
+    if (path != StandardStreamName)
         return Reported(WriteFileAtomically(path, contents, Interrupted), path, ExitCannotWrite);
     UseBinaryMode(stdout);
     return Reported(WriteStream(stdout, contents, Interrupted), "standard output", ExitCannotWrite);
@@ -133,8 +134,10 @@ int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t u
 intptr_t ProgressData(const ProgressShare &share) { return reinterpret_cast<intptr_t>(&share); }
 
 // The outcome of a GetPicture that answered result and, when it delivered,
-// the BMP file rebuilt from its blocks.
-Status RebuiltBmp(int32_t result, const PictureBlocks &blocks, const std::string &subject, Bytes *bmp)
+// the BMP file rebuilt from its blocks, with the decoded file's own
+// pixel-data offset, read from the head of the container.
+Status RebuiltBmp(int32_t result, const PictureBlocks &blocks, const ContainerPlace &place,
+                  const std::string &subject, Bytes *bmp)
 {
     if (result != ResultOk)
         return PluginOutcome(result, subject);
@@ -142,57 +145,48 @@ Status RebuiltBmp(int32_t result, const PictureBlocks &blocks, const std::string
     Bytes pixels;
     if (!CopyBlock(blocks.info, &info) || !CopyBlock(blocks.bits, &pixels))
         return PluginOutcome(ResultMemoryError, subject);
-    *bmp = RebuildBmp(info, pixels);
+    PictureFacts facts;
+    ReadPictureFacts(place, &facts); // the plug-in decoded it: its head is a BMP file's
+    *bmp = RebuildBmp(info, pixels, facts.pixelOffset);
     return Success();
 }
 
-Status DecodeStandardInput(const Options &options, const PluginExports &plugin, Bytes *bmp)
+// The size of the container at place; 0 when it is unknown, which the
+// plug-in reports when it opens the file.
+uint64_t ContainerBytes(const ContainerPlace &place)
 {
-    const std::string subject = InputName("-");
-    Bytes container;
-    Status ready = ReadInput("-", SIZE_MAX, &container);
-    size_t skipped = std::min<size_t>(container.size(), options.offset); // what comes before the container
-    container.erase(container.begin(), container.begin() + static_cast<std::ptrdiff_t>(skipped));
+    uint64_t bytes = 0;
+    MeasureContainer(place, &bytes);
+    return bytes;
+}
+
+// Decodes the container that path names (a file, or "-"), offset bytes in.
+Status DecodeInput(const std::string &path, uint64_t offset, const PluginExports &plugin,
+                   const ProgressShare &share, Bytes *bmp)
+{
+    const std::string subject = InputName(path);
+    Status ready = CheckNotDirectory(path);
+    ContainerPlace place;
     if (ready.Ok())
-        ready = CheckWithinReach(container.size(), subject);
+        ready = Reported(ContainerOf(path, offset, &place), subject, ExitCannotRead);
+    if (ready.Ok() && place.bytes != nullptr)
+        ready = CheckWithinReach(place.bytes->size() - std::min<uint64_t>(offset, place.bytes->size()), subject);
     if (!ready.Ok())
         return ready;
-    ProgressBar bar(!options.quiet, container.size());
-    ProgressShare share{bar, 0, container.size(), container.size()};
     PictureBlocks blocks;
-    int32_t result = GetPictureFromMemory(plugin, container, &blocks, ReportProgress, ProgressData(share));
-    return RebuiltBmp(result, blocks, subject, bmp);
+    int32_t result = GetPictureAt(plugin, place, &blocks, ReportProgress, ProgressData(share));
+    return RebuiltBmp(result, blocks, place, subject, bmp);
 }
 
-// The file's size; 0 when it is unknown, which the plug-in reports when it
-// opens the file.
-uint64_t FileBytes(const std::string &path)
-{
-    std::error_code error;
-    uint64_t bytes = std::filesystem::file_size(PathOfName(path), error);
-    return error ? 0 : bytes;
-}
-
-// Decodes the container offset bytes into the file at path.
-Status DecodeNamedFile(const std::string &path, int32_t offset, const PluginExports &plugin,
-                       const ProgressShare &share, Bytes *bmp)
-{
-    Status directory = CheckNotDirectory(path);
-    if (!directory.Ok())
-        return directory;
-    PictureBlocks blocks;
-    int32_t result = GetPictureFromFile(plugin, path, offset, &blocks, ReportProgress, ProgressData(share));
-    return RebuiltBmp(result, blocks, path, bmp);
-}
-
-// The single-file form's decode of a named file, its bar its own.
+// The single-file form's decode, its bar its own.
 Status DecodeOneFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
 {
     const std::string &path = options.operands[0];
-    uint64_t fileBytes = FileBytes(path);
-    uint64_t containerBytes = fileBytes < uint64_t(options.offset) ? 0 : fileBytes - options.offset;
+    ContainerPlace place;
+    ContainerOf(path, options.offset, &place); // what fails here, the decode reports
+    uint64_t containerBytes = ContainerBytes(place);
     ProgressBar bar(!options.quiet, containerBytes);
-    return DecodeNamedFile(path, options.offset, plugin, {bar, 0, containerBytes, containerBytes}, bmp);
+    return DecodeInput(path, options.offset, plugin, {bar, 0, containerBytes, containerBytes}, bmp);
 }
 
 Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
@@ -241,12 +235,8 @@ Status EncodeInto(const std::string &input, const std::string &output, int level
     return outcome;
 }
 
-// What a batch has done so far.
-struct BatchTally {
-    int converted = 0;
-    int skipped = 0;
-    int failed = 0;
-};
+// How a conversion of a batch counts in its summary.
+enum ConversionTally { Converted, Skipped, Failed, ConversionTallies };
 
 // A batch's extensions: what it takes from directories, what it makes.
 struct BatchKind {
@@ -256,67 +246,74 @@ struct BatchKind {
 constexpr BatchKind DecodeKind{".zqv", ".bmp"};
 constexpr BatchKind EncodeKind{".bmp", ".zqv"};
 
-// Converts one input of a batch into output, unless output exists and force
-// is off (skipped); the outcome says why it failed.
-Status ConvertInBatch(const Options &options, const PluginExports *plugin, const InputFile &input,
-                      const std::string &output, const ProgressShare &share, BatchTally *tally)
+// The bytes an input holds, for the bar: its file's size, or standard
+// input's; 0 when unknown.
+uint64_t InputBytes(const std::string &path)
 {
-    if (!input.problem.Ok())
-        return Failure(ExitCannotRead, input.path + ": " + input.problem.Message());
+    ContainerPlace place;
+    ContainerOf(path, 0, &place);
+    return ContainerBytes(place);
+}
+
+// Makes one planned conversion (the plug-in decodes; without it, encodes).
+Status Convert(const Options &options, const PluginExports *plugin, const Conversion &conversion,
+               const ProgressShare &share)
+{
     std::error_code error;
-    if (!options.force && std::filesystem::exists(PathOfName(output), error)) {
-        ++tally->skipped;
-        std::fprintf(stderr, "zqv: %s: skipped: %s exists (--force replaces it)\n", input.path.c_str(),
-                     output.c_str());
-        return Success();
-    }
-    std::filesystem::create_directories(PathOfName(output).parent_path(), error);
+    std::filesystem::create_directories(PathOfName(conversion.output).parent_path(), error);
     if (error)
-        return Failure(ExitCannotWrite, output + ": cannot make its directory: " + error.message());
-    Status outcome = Success();
+        return Failure(ExitCannotWrite, conversion.output + ": cannot make its directory: " + error.message());
     if (plugin == nullptr)
-        outcome = EncodeInto(input.path, output, options.level, share);
-    else {
-        Bytes bmp;
-        outcome = DecodeNamedFile(input.path, options.offset, *plugin, share, &bmp);
-        if (outcome.Ok())
-            outcome = WriteOutputAtomically(output, bmp);
-    }
-    if (outcome.Ok()) {
-        ++tally->converted;
-        std::printf("%s -> %s\n", input.path.c_str(), output.c_str());
-    }
-    return outcome;
+        return EncodeInto(conversion.input.path, conversion.output, options.level, share);
+    Bytes bmp;
+    Status outcome = DecodeInput(conversion.input.path, options.offset, *plugin, share, &bmp);
+    return outcome.Ok() ? WriteOutputAtomically(conversion.output, bmp) : outcome;
+}
+
+// What one conversion of a batch comes to.
+ItemReport ConvertItem(const Options &options, const PluginExports *plugin, const Conversion &conversion,
+                       const ProgressShare &share)
+{
+    const std::string subject = InputName(conversion.input.path);
+    if (!conversion.refused.Ok())
+        return {"", FailureLine(conversion.refused), Failed, ExitSomeFailed};
+    if (conversion.skipped)
+        return {"", "zqv: " + subject + ": skipped: " + conversion.output + " exists (--force replaces it)\n",
+                Skipped};
+    Status outcome = Convert(options, plugin, conversion, share);
+    if (outcome.Code() == ExitStopped)
+        return {"", FailureLine(outcome), Failed, ExitStopped, true};
+    if (!outcome.Ok())
+        return {"", FailureLine(outcome), Failed, outcome.Code()};
+    return {subject + " -> " + conversion.output + "\n", "", Converted};
 }
 
 // Every input converted below the output directory, one bad file reported
 // and the rest going on; Ctrl-C stops the whole batch.
 Status ConvertBatch(const Options &options, const PluginExports *plugin, const BatchKind &kind)
 {
-    std::vector<InputFile> inputs = CollectInputs(options.operands, options.recursive, kind.from);
+    std::vector<Conversion> conversions =
+        PlanConversions(CollectInputs(options.operands, options.recursive, kind.from), options.outputDirectory,
+                        kind.to, options.force);
     uint64_t total = 0;
-    for (const InputFile &input : inputs)
-        total += FileBytes(input.path);
+    for (const Conversion &conversion : conversions)
+        total += InputBytes(conversion.input.path);
     ProgressBar bar(!options.quiet, total);
-    BatchTally tally;
+    int tallies[ConversionTallies] = {};
     uint64_t before = 0;
-    for (const InputFile &input : inputs) {
-        uint64_t bytes = FileBytes(input.path);
-        std::string output = OutputPathFor(input, options.outputDirectory, kind.to);
-        Status outcome = ConvertInBatch(options, plugin, input, output, {bar, before, bytes, total}, &tally);
+    for (const Conversion &conversion : conversions) {
+        uint64_t bytes = InputBytes(conversion.input.path);
+        ItemReport report = ConvertItem(options, plugin, conversion, {bar, before, bytes, total});
         before += bytes;
         bar.Clear();
-        if (outcome.Code() == ExitStopped)
-            return outcome;
-        if (!outcome.Ok()) {
-            ++tally.failed;
-            ReportFailure(outcome);
-        }
-        std::fflush(stdout);
+        PrintReport(report);
+        if (report.stopped)
+            return Failure(ExitStopped, "");
+        ++tallies[report.tally];
     }
-    std::printf("%d converted, %d skipped, %d failed\n", tally.converted, tally.skipped, tally.failed);
+    std::printf("%d converted, %d skipped, %d failed\n", tallies[Converted], tallies[Skipped], tallies[Failed]);
     std::fflush(stdout);
-    return tally.failed == 0 ? Success() : Failure(ExitSomeFailed, "");
+    return tallies[Failed] == 0 ? Success() : Failure(ExitSomeFailed, "");
 }
 
 } // namespace
@@ -325,12 +322,11 @@ Status RunDecode(const Options &options, const PluginExports &plugin)
 {
     if (IsBatch(options))
         return ConvertBatch(options, &plugin, DecodeKind);
-    const std::string &input = options.operands[0];
     const std::string &output = options.operands[1];
     Status outcome = CheckOutputPath(output);
     Bytes bmp;
     if (outcome.Ok())
-        outcome = input == "-" ? DecodeStandardInput(options, plugin, &bmp) : DecodeOneFile(options, plugin, &bmp);
+        outcome = DecodeOneFile(options, plugin, &bmp);
     if (outcome.Ok())
         outcome = WriteOutputAtomically(output, bmp);
     return outcome;
@@ -342,7 +338,7 @@ Status RunEncode(const Options &options)
         return ConvertBatch(options, nullptr, EncodeKind);
     const std::string &input = options.operands[0];
     Status outcome = CheckOutputPath(options.operands[1]);
-    uint64_t inputBytes = input == "-" ? 0 : FileBytes(input);
+    uint64_t inputBytes = InputBytes(input);
     ProgressBar bar(!options.quiet, inputBytes);
     if (outcome.Ok())
         outcome = EncodeInto(input, options.operands[1], options.level, {bar, 0, inputBytes, inputBytes});

@@ -62,8 +62,12 @@ void CatchInterrupts()
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    // A write past the file-size limit (ulimit -f) then fails with EFBIG, as
+    // any failed write, and the file it was for is removed; the signal's
+    // default would end the process with the temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
 

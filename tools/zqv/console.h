@@ -6,8 +6,10 @@
 
 #include <cstdint>
 
-// Installs the handler: sigaction for SIGINT and SIGTERM natively,
-// SetConsoleCtrlHandler on win32. Call once, early.
+// Installs the handler: sigaction for SIGINT, SIGTERM and SIGHUP natively
+// (and SIGXFSZ ignored, so a write past the file-size limit fails like any
+// other), SetConsoleCtrlHandler on Windows. Call once, early. Only what
+// cannot be caught (SIGKILL) or a power loss can leave a temporary file.
 void CatchInterrupts();
 
 // True once the user has asked to stop.

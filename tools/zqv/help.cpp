@@ -23,7 +23,10 @@ Options:
   --version               show the version
   -q, --quiet             no progress bar
 
-A file name of - means standard input or standard output.
+A PICTURE, IN or PATH of - is standard input, in every command: decode,
+encode, probe, info and check. It is read once, however often it is named;
+with -o DIR its output is DIR/stdin.bmp (decode) or DIR/stdin.zqv (encode).
+An OUT of - (decode and encode) is standard output.
 
 File names: natively any UTF-8 name. zqv.exe (under Windows or wine) takes
 names in the ANSI code page only: a name with characters outside it (letters
@@ -52,18 +55,25 @@ OUT.bmp is left as it was.
 
 Options:
   --offset N    the picture starts N bytes into IN.zqv (a picture stored
-                inside a larger file)
+                inside a larger file); at most 2147483647 in the 32-bit
+                build, whose plug-in takes no larger offset
   -q, --quiet   no progress bar
 
 IN.zqv or OUT.bmp may be - for standard input or output.
 
 With -o DIR, every PATH is decoded into DIR: a file given to DIR/NAME.bmp,
 and with -r the .zqv files below a directory given to the same relative
-path below DIR (directories made as needed). Existing outputs are skipped
-unless --force is given. A file that fails is reported and the rest go on;
-a line per file converted and a summary (converted, skipped, failed) go to
-standard output; exit status 8 if any failed. Ctrl-C stops the batch, and
-no output is left half-written.
+path below DIR (directories made as needed); - (standard input) to
+DIR/stdin.bmp. Everything is planned before anything is written: inputs
+whose outputs would be one file (two p.zqv from different folders, a file
+named twice; under Windows, names that differ only in case) or whose
+output would overwrite an input are not converted, each reported as a
+failure naming the others. Existing outputs are skipped unless --force is
+given. A file that fails, or a directory below that cannot be read, is
+reported and the rest go on; a line per file converted and a summary
+(converted, skipped, failed) go to standard output; exit status 8 if any
+failed. Ctrl-C (or SIGTERM, SIGHUP) stops the batch, and no output is left
+half-written.
 
 Options of the batch form:
   -o, --output DIR   where the outputs go
@@ -91,7 +101,8 @@ Options:
   -q, --quiet   no progress bar
 
 With -o DIR, as zqv decode -o (see zqv decode --help): .bmp files below the
-directories given (with -r) become .zqv files below DIR.
+directories given (with -r) become .zqv files below DIR, standard input
+DIR/stdin.zqv.
   -o, --output DIR   where the outputs go
   -r, --recursive    take in the .bmp files below directories given
   --force            replace existing outputs
@@ -129,7 +140,10 @@ Options:
   --check   also decode the whole stream and say how it ends: complete, cut
             short (how far it decoded, of what its header claims), or with
             bytes after the end of the stream
-  --json    one JSON object per picture instead of a line
+  --json    one JSON object per picture instead of a line, in UTF-8. A file
+            name that is not valid UTF-8 (Linux names may be any bytes) has
+            U+FFFD for each byte that is not, and "file_bytes", the name's
+            bytes as numbers, from which it can be had back exactly
 
 Exit status 10 if a file is not a ZQV picture, 3 if one cannot be read.
 
@@ -153,8 +167,9 @@ Decodes every picture through the plug-in's GetPicture, writing nothing,
 and scans its stream. Prints a line for each picture that is not sound:
 damaged (with the plug-in's result), cut short (the stream stops before its
 end, which the plug-in still shows), followed by trailing bytes, not a ZQV
-picture, or unreadable; then a summary line of the counts. With -r, the .zqv
-files below directories given are checked.
+picture, or unreadable (a directory below that cannot be read too); then a
+summary line of the counts. With -r, the .zqv files below directories given
+are checked.
 
 Exit status 0 only if every picture is complete and sound, 8 otherwise.
 

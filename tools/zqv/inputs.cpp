@@ -1,15 +1,21 @@
 #include "tools/zqv/inputs.h"
 
 #include "tools/files.h"
+#include "tools/zqv/console.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Standard input's relative path: its output below a directory is stdin.bmp
+// (stdin.zqv).
+constexpr const char *StandardInputStem = "stdin";
 
 bool SameLetters(const std::string &left, const std::string &right)
 {
@@ -18,21 +24,39 @@ bool SameLetters(const std::string &left, const std::string &right)
     });
 }
 
+InputFile Unreadable(const fs::path &directory, const fs::path &top, const std::error_code &error)
+{
+    return {NameOfPath(directory), NameOfPath(directory.lexically_relative(top)),
+            Status::Failure("cannot read the directory: " + error.message())};
+}
+
+// Adds the files below directory with the extension to *found, and each
+// directory below that cannot be read, with its problem. Links to
+// directories are not followed, so no walk goes round in circles.
+void WalkDirectory(const fs::path &directory, const fs::path &top, const std::string &extension,
+                   std::vector<InputFile> *found)
+{
+    std::error_code error;
+    fs::directory_iterator entries(directory, error);
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+        const fs::directory_entry &entry = *entries;
+        std::error_code kindError;
+        if (entry.is_directory(kindError) && !entry.is_symlink(kindError))
+            WalkDirectory(entry.path(), top, extension, found);
+        else if (entry.is_regular_file(kindError) && SameLetters(NameOfPath(entry.path().extension()), extension))
+            found->push_back({NameOfPath(entry.path()), NameOfPath(entry.path().lexically_relative(top)),
+                              Status::Success()});
+    }
+    if (error)
+        found->push_back(Unreadable(directory, top, error));
+}
+
 // The files below directory with the extension, sorted so that runs and
-// reports come in the same order everywhere; unreadable parts are skipped.
+// reports come in the same order everywhere.
 std::vector<InputFile> FilesBelow(const std::string &directory, const std::string &extension)
 {
     std::vector<InputFile> found;
-    std::error_code error;
-    auto options = fs::directory_options::skip_permission_denied;
-    fs::path top = PathOfName(directory);
-    for (fs::recursive_directory_iterator walk(top, options, error), end; !error && walk != end;
-         walk.increment(error)) {
-        if (!walk->is_regular_file(error) || !SameLetters(NameOfPath(walk->path().extension()), extension))
-            continue;
-        found.push_back(
-            {NameOfPath(walk->path()), NameOfPath(walk->path().lexically_relative(top)), Status::Success()});
-    }
+    WalkDirectory(PathOfName(directory), PathOfName(directory), extension, &found);
     std::ranges::sort(found, {}, &InputFile::path);
     return found;
 }
@@ -45,16 +69,16 @@ std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, b
     std::vector<InputFile> inputs;
     for (const std::string &operand : operands) {
         std::error_code error;
-        if (!fs::is_directory(PathOfName(operand), error)) {
+        if (operand == StandardStreamName) {
+            inputs.push_back({operand, StandardInputStem, Status::Success()});
+        } else if (!fs::is_directory(PathOfName(operand), error)) {
             inputs.push_back({operand, NameOfPath(PathOfName(operand).filename()), Status::Success()});
-            continue;
-        }
-        if (!recursive) {
+        } else if (!recursive) {
             inputs.push_back({operand, "", Status::Failure("is a directory (-r takes in the pictures below it)")});
-            continue;
+        } else {
+            std::vector<InputFile> below = FilesBelow(operand, extension);
+            inputs.insert(inputs.end(), below.begin(), below.end());
         }
-        std::vector<InputFile> below = FilesBelow(operand, extension);
-        inputs.insert(inputs.end(), below.begin(), below.end());
     }
     return inputs;
 }
@@ -62,4 +86,32 @@ std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, b
 std::string OutputPathFor(const InputFile &input, const std::string &directory, const std::string &extension)
 {
     return NameOfPath(PathOfName(directory) / PathOfName(input.relative).replace_extension(extension));
+}
+
+std::string InputName(const std::string &path) { return path == StandardStreamName ? "standard input" : path; }
+
+Status StandardInput(const Bytes **contents)
+{
+    static Bytes bytes;
+    static bool read = false;
+    static Status outcome = Status::Success();
+    if (!read) {
+        UseBinaryMode(stdin);
+        outcome = ReadStream(stdin, SIZE_MAX, &bytes, Interrupted);
+        read = outcome.Code() != Status::Stopped;
+    }
+    *contents = &bytes;
+    return outcome;
+}
+
+Status ContainerOf(const std::string &path, uint64_t offset, ContainerPlace *place)
+{
+    if (path != StandardStreamName) {
+        *place = ContainerPlace(path, offset);
+        return Status::Success();
+    }
+    const Bytes *bytes = nullptr;
+    Status read = StandardInput(&bytes);
+    *place = ContainerPlace(bytes, offset);
+    return read;
 }

@@ -58,6 +58,14 @@ std::optional<long long> ParseNumber(const std::string &text, long long low, lon
     return value;
 }
 
+// What --offset takes: as much as the plug-in's offset argument, an
+// intptr_t, holds in this build.
+std::string OffsetRange()
+{
+    std::string range = "a byte count from 0 to " + std::to_string(INTPTR_MAX);
+    return sizeof(intptr_t) < sizeof(int64_t) ? range + " (the 32-bit plug-in takes no larger offset)" : range;
+}
+
 // Splits "--name=value" into name and value; other arguments are left whole.
 void SplitAttachedValue(const std::string &argument, std::string *name, std::optional<std::string> *value)
 {
@@ -116,7 +124,7 @@ private:
         if (name == "--quiet" || name == "-q")
             return Flag(&options_->quiet, value, name);
         if (name == "--offset")
-            return NumberOption(name, value, Command::Decode, 0, INT32_MAX, "a byte count from 0 to 2147483647",
+            return NumberOption(name, value, Command::Decode, 0, INTPTR_MAX, OffsetRange().c_str(),
                                 &options_->offset);
         if (name == "--level")
             return NumberOption(name, value, Command::Encode, LowestLevel, HighestLevel, "a number from 0 to 9",

@@ -16,7 +16,8 @@ struct Options {
     bool help = false;    // --help / -h: show help (of the command, if one is named)
     bool version = false; // --version
     bool quiet = false;   // --quiet / -q: no progress bar
-    int32_t offset = 0;   // decode --offset: where the container starts in its file
+    intptr_t offset = 0;  // decode --offset: where the container starts in its file (an
+                          // intptr_t, as the plug-in takes it: 2 GiB - 1 at most in the 32-bit build)
     int level = DefaultLevel; // encode --level: zlib compression level
     bool recursive = false; // -r / --recursive: directories given take in the pictures below them
     bool force = false;     // decode, encode --force: replace existing outputs

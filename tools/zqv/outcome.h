@@ -43,9 +43,11 @@ inline Status Reported(const Status &status, const std::string &subject, ExitSta
     return Failure(status.Code() == Status::Stopped ? ExitStopped : failed, subject + ": " + status.Message());
 }
 
-// Prints "zqv: MESSAGE" on standard error when the outcome has a message.
-inline void ReportFailure(const Status &outcome)
+// "zqv: MESSAGE" and a line end when the outcome has a message, else nothing.
+inline std::string FailureLine(const Status &outcome)
 {
-    if (!outcome.Message().empty())
-        std::fprintf(stderr, "zqv: %s\n", outcome.Message().c_str());
+    return outcome.Message().empty() ? std::string() : "zqv: " + outcome.Message() + "\n";
 }
+
+// Prints the outcome's FailureLine on standard error.
+inline void ReportFailure(const Status &outcome) { std::fputs(FailureLine(outcome).c_str(), stderr); }

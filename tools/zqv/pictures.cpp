@@ -2,9 +2,11 @@
 #include "tools/zqv/commands.h"
 
 #include "tools/picture_facts.h"
+#include "tools/zqv/batch.h"
 #include "tools/zqv/console.h"
 #include "tools/zqv/inputs.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -14,23 +16,85 @@ const char *const InfoLabels[] = {"interface", "name", "pattern", "description"}
 constexpr int32_t InfoStringBytes = 256;
 constexpr const char *PictureExtension = ".zqv";
 
-// Text with JSON's quotes and escapes; bytes from 0x80 on pass unchanged, so
-// a UTF-8 name stays UTF-8.
-std::string JsonString(const std::string &text)
+// printf into a string.
+std::string Printed(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
+// The length of the valid UTF-8 sequence at the start of bytes (at most left
+// long), or 0 when none starts there: no overlong forms, no surrogates,
+// nothing past U+10FFFF.
+size_t Utf8SequenceLength(const unsigned char *bytes, size_t left)
+{
+    unsigned char lead = bytes[0];
+    if (lead < 0x80)
+        return 1;
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || length > left)
+        return 0;
+    // The second byte's range narrows after E0, ED, F0 and F4.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (bytes[1] < low || bytes[1] > high)
+        return 0;
+    for (size_t at = 2; at < length; ++at)
+        if (bytes[at] < 0x80 || bytes[at] > 0xBF)
+            return 0;
+    return length;
+}
+
+// Text as a JSON string: quotes, backslashes and control characters escaped,
+// valid UTF-8 passed on; a byte that starts no valid UTF-8 sequence becomes
+// U+FFFD, and *lossy is set.
+std::string JsonString(const std::string &text, bool *lossy = nullptr)
 {
     std::string quoted = "\"";
-    for (char character : text) {
-        auto byte = static_cast<unsigned char>(character);
-        if (character == '"' || character == '\\')
-            quoted += std::string("\\") + character;
-        else if (byte < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-            quoted += escape;
-        } else
-            quoted += character;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (size_t at = 0; at < text.size();) {
+        unsigned char byte = bytes[at];
+        size_t length = Utf8SequenceLength(bytes + at, text.size() - at);
+        if (length == 0) {
+            quoted += "\\ufffd";
+            if (lossy != nullptr)
+                *lossy = true;
+            ++at;
+            continue;
+        }
+        if (byte == '"' || byte == '\\')
+            quoted += std::string("\\") + static_cast<char>(byte);
+        else if (byte < 0x20)
+            quoted += Printed("\\u%04x", byte);
+        else
+            quoted.append(text, at, length);
+        at += length;
     }
     return quoted + "\"";
+}
+
+// The "file" member of a picture's JSON object: its name as UTF-8 (in the
+// Windows builds converted from the ANSI code page). A name that is no valid
+// UTF-8 (a Linux name may be any bytes) also gets "file_bytes", the name's
+// bytes as numbers, so that the exact name can be had back.
+std::string JsonFileMembers(const std::string &path)
+{
+    bool lossy = false;
+    std::string members = "\"file\": " + JsonString(Utf8OfName(path), &lossy);
+    if (!lossy)
+        return members;
+    members += ", \"file_bytes\": [";
+    for (size_t at = 0; at < path.size(); ++at)
+        members += (at == 0 ? "" : ", ") + std::to_string(static_cast<unsigned char>(path[at]));
+    return members + "]";
 }
 
 // The container's size as a share of the decoded size.
@@ -55,52 +119,65 @@ std::string EndText(const PictureFacts &facts, const ContainerEnd &end)
     }
 }
 
-void PrintFactsText(const std::string &path, const PictureFacts &facts, const ContainerEnd *end)
+std::string FactsText(const std::string &path, const PictureFacts &facts, const ContainerEnd *end)
 {
-    std::printf("%s: %u x %u, %u bits per pixel, compression %s, %s header (%u bytes), %s, %llu palette entries, "
+    std::string line =
+        Printed("%s: %u x %u, %u bits per pixel, compression %s, %s header (%u bytes), %s, %llu palette entries, "
                 "%u bytes decoded, %llu bytes in the container (%.1f%%)",
-                path.c_str(), facts.width, facts.height, facts.bitsPerPixel, CompressionName(facts.compression),
-                HeaderKindName(facts.headerBytes), facts.headerBytes, RowOrder(facts),
-                static_cast<unsigned long long>(facts.paletteEntries), facts.declaredBytes,
+                InputName(path).c_str(), facts.width, facts.height, facts.bitsPerPixel,
+                CompressionName(facts.compression), HeaderKindName(facts.headerBytes), facts.headerBytes,
+                RowOrder(facts), static_cast<unsigned long long>(facts.paletteEntries), facts.declaredBytes,
                 static_cast<unsigned long long>(facts.containerBytes), 100 * Ratio(facts));
     if (end != nullptr)
-        std::printf(", %s", EndText(facts, *end).c_str());
-    std::printf("\n");
+        line += ", " + EndText(facts, *end);
+    return line + "\n";
 }
 
-void PrintFactsJson(const std::string &path, const PictureFacts &facts, const ContainerEnd *end)
+std::string FactsJson(const std::string &path, const PictureFacts &facts, const ContainerEnd *end)
 {
-    std::printf("{\"file\": %s, \"width\": %u, \"height\": %u, \"bits_per_pixel\": %u, \"compression\": %s, "
+    std::string object = "{";
+    object += JsonFileMembers(path);
+    object +=
+        Printed(", \"width\": %u, \"height\": %u, \"bits_per_pixel\": %u, \"compression\": %s, "
                 "\"header\": %s, \"header_bytes\": %u, \"rows\": \"%s\", \"palette_entries\": %llu, "
                 "\"decoded_bytes\": %u, \"container_bytes\": %llu, \"ratio\": %.4f",
-                JsonString(path).c_str(), facts.width, facts.height, facts.bitsPerPixel,
-                JsonString(CompressionName(facts.compression)).c_str(),
+                facts.width, facts.height, facts.bitsPerPixel, JsonString(CompressionName(facts.compression)).c_str(),
                 JsonString(HeaderKindName(facts.headerBytes)).c_str(), facts.headerBytes, RowOrder(facts),
                 static_cast<unsigned long long>(facts.paletteEntries), facts.declaredBytes,
                 static_cast<unsigned long long>(facts.containerBytes), Ratio(facts));
     if (end != nullptr)
-        std::printf(", \"end\": \"%s\", \"stream_bytes\": %llu, \"trailing_bytes\": %llu", StreamEndName(end->end),
-                    static_cast<unsigned long long>(end->decodedBytes),
-                    static_cast<unsigned long long>(end->trailingBytes));
-    std::printf("}\n");
+        object += Printed(", \"end\": \"%s\", \"stream_bytes\": %llu, \"trailing_bytes\": %llu",
+                          StreamEndName(end->end), static_cast<unsigned long long>(end->decodedBytes),
+                          static_cast<unsigned long long>(end->trailingBytes));
+    return object + "}\n";
 }
 
-// One picture's facts printed; fails (ExitNotZqv, ExitCannotRead) when it
-// has none.
-Status DescribePicture(const Options &options, const std::string &path)
+// The report of a picture that could not be described or judged.
+ItemReport FailedItem(const Status &outcome, int tally = 0)
 {
-    PictureFacts facts;
-    Status read = ReadPictureFacts(path, &facts);
+    return {"", FailureLine(outcome), tally, outcome.Code(), outcome.Code() == ExitStopped};
+}
+
+// One picture's facts, or why it has none (ExitNotZqv, ExitCannotRead).
+ItemReport DescribePicture(const Options &options, const std::string &path)
+{
+    const std::string subject = InputName(path);
+    ContainerPlace place;
+    Status read = Reported(ContainerOf(path, 0, &place), subject, ExitCannotRead);
     if (!read.Ok())
-        return Reported(read, path, read.Code() == NotZqvPicture ? ExitNotZqv : ExitCannotRead);
+        return FailedItem(read);
+    PictureFacts facts;
+    Status described = ReadPictureFacts(place, &facts);
+    if (!described.Ok())
+        return FailedItem(Reported(described, subject, described.Code() == NotZqvPicture ? ExitNotZqv : ExitCannotRead));
     ContainerEnd end;
     if (options.checkEnd) {
-        Status scanned = ScanContainerEnd(path, &end, Interrupted);
+        Status scanned = ScanContainerEnd(place, &end, Interrupted);
         if (!scanned.Ok())
-            return Reported(scanned, path, ExitCannotRead);
+            return FailedItem(Reported(scanned, subject, ExitCannotRead));
     }
-    (options.json ? PrintFactsJson : PrintFactsText)(path, facts, options.checkEnd ? &end : nullptr);
-    return Success();
+    const ContainerEnd *ending = options.checkEnd ? &end : nullptr;
+    return {options.json ? FactsJson(path, facts, ending) : FactsText(path, facts, ending), ""};
 }
 
 // What check makes of a picture.
@@ -109,54 +186,54 @@ constexpr size_t VerdictCount = 6;
 constexpr const char *VerdictNames[VerdictCount] = {"sound",          "damaged", "cut short",
                                                     "trailing bytes", "not ZQV", "unreadable"};
 
-struct Judgement {
-    Verdict verdict = Verdict::Sound;
-    std::string line; // what is wrong, after the file's name
-};
+// A verdict's report: a line saying what is wrong, unless it is sound.
+ItemReport Verdicted(Verdict verdict, const std::string &line)
+{
+    return {verdict == Verdict::Sound ? "" : line + "\n", "", static_cast<int>(verdict)};
+}
 
 // Stops GetPicture at Ctrl-C; check shows no bar.
 int32_t WINAPI StopAtInterrupt(int32_t, int32_t, intptr_t) { return Interrupted() ? 1 : 0; }
 
 // How the stream of a picture the plug-in decoded ends, judged by inflating
 // it: the plug-in answers ResultOk for one cut short or followed by bytes.
-Status JudgeStream(const std::string &path, Judgement *judgement)
+ItemReport JudgeStream(const ContainerPlace &place, const std::string &subject)
 {
     ContainerEnd end;
-    Status scanned = ScanContainerEnd(path, &end, Interrupted);
+    Status scanned = ScanContainerEnd(place, &end, Interrupted);
+    if (scanned.Code() == Status::Stopped)
+        return FailedItem(Reported(scanned, subject, ExitCannotRead), static_cast<int>(Verdict::Unreadable));
     if (!scanned.Ok())
-        return Reported(scanned, path, ExitCannotRead);
+        return Verdicted(Verdict::Unreadable, subject + ": " + scanned.Message());
     PictureFacts facts;
-    ReadPictureFacts(path, &facts); // the plug-in decoded it: its head is a BMP file's
+    ReadPictureFacts(place, &facts); // the plug-in decoded it: its head is a BMP file's
     constexpr Verdict ByEnd[] = {Verdict::Sound, Verdict::CutShort, Verdict::TrailingBytes, Verdict::Damaged};
-    *judgement = {ByEnd[static_cast<size_t>(end.end)], path + ": " + EndText(facts, end)};
-    return Success();
+    return Verdicted(ByEnd[static_cast<size_t>(end.end)], subject + ": " + EndText(facts, end));
 }
 
-// Judges one picture; fails only when stopped.
-Status Judge(const PluginExports &plugin, const InputFile &input, Judgement *judgement)
+// Judges one picture.
+ItemReport Judge(const PluginExports &plugin, const InputFile &input)
 {
-    if (!input.problem.Ok()) {
-        *judgement = {Verdict::Unreadable, input.path + ": " + input.problem.Message()};
-        return Success();
-    }
+    const std::string subject = InputName(input.path);
+    if (!input.problem.Ok())
+        return Verdicted(Verdict::Unreadable, input.path + ": " + input.problem.Message());
     bool recognised = false;
     Status probed = ProbeFile(plugin, input.path, &recognised);
     if (probed.Code() == ExitStopped)
-        return probed;
-    if (!probed.Ok() || !recognised) {
-        *judgement = !probed.Ok() ? Judgement{Verdict::Unreadable, probed.Message()}
-                                  : Judgement{Verdict::NotZqv, input.path + ": not a ZQV picture"};
-        return Success();
-    }
+        return FailedItem(probed, static_cast<int>(Verdict::Unreadable));
+    if (!probed.Ok())
+        return Verdicted(Verdict::Unreadable, probed.Message());
+    if (!recognised)
+        return Verdicted(Verdict::NotZqv, subject + ": not a ZQV picture");
+    ContainerPlace place;
+    ContainerOf(input.path, 0, &place); // read once already, by the probe
     PictureBlocks blocks;
-    int32_t result = GetPictureFromFile(plugin, input.path, 0, &blocks, StopAtInterrupt);
+    int32_t result = GetPictureAt(plugin, place, &blocks, StopAtInterrupt);
     if (result == ResultAborted && Interrupted())
-        return Failure(ExitStopped, input.path + ": stopped");
-    if (result != ResultOk) {
-        *judgement = {Verdict::Damaged, input.path + ": damaged (" + ResultName(result) + ")"};
-        return Success();
-    }
-    return JudgeStream(input.path, judgement);
+        return FailedItem(Failure(ExitStopped, subject + ": stopped"), static_cast<int>(Verdict::Unreadable));
+    if (result != ResultOk)
+        return Verdicted(Verdict::Damaged, subject + ": damaged (" + ResultName(result) + ")");
+    return JudgeStream(place, subject);
 }
 
 } // namespace
@@ -182,33 +259,27 @@ Status RunInfo(const Options &options, const PluginExports &plugin)
         std::fflush(stdout);
         return Success();
     }
-    ExitStatus status = ExitOk;
+    int status = ExitOk;
     for (const std::string &path : options.operands) {
-        Status described = DescribePicture(options, path);
-        std::fflush(stdout);
-        if (described.Code() == ExitStopped)
-            return described;
-        if (!described.Ok()) {
-            ReportFailure(described);
-            if (status == ExitOk)
-                status = static_cast<ExitStatus>(described.Code());
-        }
+        ItemReport report = DescribePicture(options, path);
+        PrintReport(report);
+        if (report.stopped)
+            return Failure(ExitStopped, "");
+        if (status == ExitOk)
+            status = report.exitStatus;
     }
-    return Failure(status, "");
+    return Failure(static_cast<ExitStatus>(status), "");
 }
 
 Status RunCheck(const Options &options, const PluginExports &plugin)
 {
     size_t counts[VerdictCount] = {};
     for (const InputFile &input : CollectInputs(options.operands, options.recursive, PictureExtension)) {
-        Judgement judgement;
-        Status judged = Judge(plugin, input, &judgement);
-        if (!judged.Ok())
-            return judged;
-        ++counts[static_cast<size_t>(judgement.verdict)];
-        if (judgement.verdict != Verdict::Sound)
-            std::printf("%s\n", judgement.line.c_str());
-        std::fflush(stdout);
+        ItemReport report = Judge(plugin, input);
+        PrintReport(report);
+        if (report.stopped)
+            return Failure(ExitStopped, "");
+        ++counts[report.tally];
     }
     size_t checked = 0;
     for (size_t count : counts)
