@@ -78,13 +78,18 @@ int ProcessId()
 #endif
 }
 
+// Temporary files beside a destination are UniqueNames of this stem (so
+// TEMPORARYSTEM-PROCESS-SERIAL) with this suffix.
+constexpr const char *TemporaryStem = ".zqv";
+constexpr const char *TemporarySuffix = ".tmp";
+
 // A short name of its own, whatever the destination is called: one built
 // from the destination's name would be longer than it, and fail where the
 // destination's name is near the file system's limit.
 std::string TemporaryPathBeside(const std::string &path)
 {
     std::filesystem::path destination = PathOfName(path);
-    return NameOfPath(destination.parent_path() / PathOfName(UniqueName(".zqv") + ".tmp"));
+    return NameOfPath(destination.parent_path() / PathOfName(UniqueName(TemporaryStem) + TemporarySuffix));
 }
 
 } // namespace
@@ -240,4 +245,17 @@ Status WriteFileAtomically(const std::string &path, const Bytes &contents, StopC
     if (!written.Ok())
         std::remove(temporary.c_str());
     return written;
+}
+
+void RemoveTemporariesOf(const std::string &path, int processId)
+{
+    std::string prefix = std::string(TemporaryStem) + "-" + std::to_string(processId) + "-";
+    std::filesystem::path directory = PathOfName(path).parent_path();
+    std::error_code error;
+    for (std::filesystem::directory_iterator entries(directory.empty() ? "." : directory, error), end;
+         !error && entries != end; entries.increment(error)) {
+        std::string name = NameOfPath(entries->path().filename());
+        if (name.starts_with(prefix) && name.ends_with(TemporarySuffix))
+            std::filesystem::remove(entries->path(), error);
+    }
 }

@@ -80,6 +80,10 @@ inline Status ReadWholeFile(const std::string &path, Bytes *contents, StopCheck 
 // Creates or truncates the file at path and writes contents to it.
 Status WriteWholeFile(const std::string &path, const Bytes &contents, StopCheck stop = nullptr);
 
+// Removes what WriteFileAtomically in the process processId left beside
+// path: the temporary file of a process that died while it wrote.
+void RemoveTemporariesOf(const std::string &path, int processId);
+
 // Writes contents to a new hidden file beside path (".zqv-PROCESS-SERIAL.tmp",
 // short whatever path's name is), never one that exists already, then renames
 // it to path; on any failure it is removed, so an existing file at path

@@ -1,6 +1,62 @@
 #include "tools/process.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
+
+namespace {
+
+// No message between zqv and its workers comes near this; a length beyond it
+// is a stream out of step, not a message.
+constexpr uint32_t MostMessageBytes = 1u << 30;
+
+void AppendWord(std::string *bytes, uint32_t word)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes->push_back(static_cast<char>(word >> shift));
+}
+
+// A message as it travels: the count of its strings, then each string's
+// length and bytes, lengths as 32-bit little-endian words.
+std::string Framed(const Message &message)
+{
+    std::string bytes;
+    AppendWord(&bytes, static_cast<uint32_t>(message.size()));
+    for (const std::string &part : message) {
+        AppendWord(&bytes, static_cast<uint32_t>(part.size()));
+        bytes += part;
+    }
+    return bytes;
+}
+
+// Reads one message through readExactly(destination, count), which fills
+// the destination or fails.
+template <typename ReadExactly> bool ReadFramed(ReadExactly readExactly, Message *message)
+{
+    auto readWord = [&](uint32_t *word) {
+        unsigned char bytes[4];
+        if (!readExactly(bytes, sizeof bytes))
+            return false;
+        *word = bytes[0] | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+        return true;
+    };
+    uint32_t count = 0;
+    if (!readWord(&count) || count > MostMessageBytes)
+        return false;
+    message->assign(count, std::string());
+    uint64_t total = 0;
+    for (std::string &part : *message) {
+        uint32_t length = 0;
+        if (!readWord(&length) || (total += length) > MostMessageBytes)
+            return false;
+        part.resize(length);
+        if (length > 0 && !readExactly(part.data(), length))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 #ifdef _WIN32
 
@@ -75,11 +131,139 @@ int RunProgram(const std::string &program, const std::vector<std::string> &argum
     return static_cast<int>(exitCode);
 }
 
+namespace {
+
+// Exit codes from here on are the system's exception codes (an access
+// violation is 0xC0000005), not a program's own.
+constexpr DWORD ExceptionCodes = 0xC0000000u;
+
+// Workers start one at a time: a child inherits every inheritable handle, so
+// while one starts, its ends of its pipes must be the only such ones.
+std::mutex workerStart;
+
+bool ReadHandle(HANDLE from, void *destination, size_t count)
+{
+    auto *bytes = static_cast<char *>(destination);
+    while (count > 0) {
+        DWORD got = 0;
+        if (!ReadFile(from, bytes, static_cast<DWORD>(count), &got, nullptr) || got == 0)
+            return false;
+        bytes += got;
+        count -= got;
+    }
+    return true;
+}
+
+bool WriteHandle(HANDLE to, const std::string &bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD wrote = 0;
+        if (!WriteFile(to, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &wrote, nullptr))
+            return false;
+        done += wrote;
+    }
+    return true;
+}
+
+// A pipe whose one end, the child's, is inheritable.
+bool ChildPipe(HANDLE *childEnd, HANDLE *ourEnd, bool childReads)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return false;
+    *childEnd = childReads ? readEnd : writeEnd;
+    *ourEnd = childReads ? writeEnd : readEnd;
+    SetHandleInformation(*ourEnd, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+void CloseIfOpen(HANDLE handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+}
+
+} // namespace
+
+bool StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
+{
+    std::string commandLine = QuoteArgument(program);
+    for (const std::string &argument : arguments)
+        commandLine.append(1, ' ').append(QuoteArgument(argument));
+    std::lock_guard<std::mutex> starting(workerStart);
+    HANDLE childInput = nullptr, requests = nullptr, childOutput = nullptr, answers = nullptr;
+    bool piped = ChildPipe(&childInput, &requests, true) && ChildPipe(&childOutput, &answers, false);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput;
+    startup.hStdOutput = childOutput;
+    startup.hStdError = InheritableStream("", GENERIC_WRITE, 0, STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    bool started = piped && CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                           nullptr, &startup, &process);
+    for (HANDLE childEnd : {childInput, childOutput, startup.hStdError})
+        CloseIfOpen(childEnd);
+    if (!started) {
+        CloseIfOpen(requests);
+        CloseIfOpen(answers);
+        return false;
+    }
+    CloseHandle(process.hThread);
+    *worker = {static_cast<int>(process.dwProcessId), process.hProcess, requests, answers};
+    return true;
+}
+
+bool SendRequest(Worker *worker, const Message &request) { return WriteHandle(worker->requests, Framed(request)); }
+
+bool ReceiveAnswer(Worker *worker, Message *answer)
+{
+    return ReadFramed([&](void *into, size_t count) { return ReadHandle(worker->answers, into, count); }, answer);
+}
+
+std::string EndWorker(Worker *worker)
+{
+    CloseIfOpen(worker->requests);
+    DWORD exitCode = 0;
+    WaitForSingleObject(worker->process, INFINITE);
+    GetExitCodeProcess(worker->process, &exitCode);
+    CloseIfOpen(worker->answers);
+    CloseIfOpen(worker->process);
+    *worker = Worker{};
+    if (exitCode == 0)
+        return "";
+    char described[32];
+    std::snprintf(described, sizeof described, exitCode >= ExceptionCodes ? "exception 0x%08lx" : "exit status %lu",
+                  static_cast<unsigned long>(exitCode));
+    return described;
+}
+
+bool ReceiveRequest(Message *request)
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    return ReadFramed([&](void *into, size_t count) { return ReadHandle(input, into, count); }, request);
+}
+
+bool SendAnswer(const Message &answer) { return WriteHandle(GetStdHandle(STD_OUTPUT_HANDLE), Framed(answer)); }
+
+int AvailableProcessors()
+{
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0)
+        return 1;
+    return __builtin_popcountll(process);
+}
+
 #else
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +305,111 @@ int RunProgram(const std::string &program, const std::vector<std::string> &argum
         if (errno != EINTR)
             return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : SignalStatusBase + WTERMSIG(status);
+}
+
+namespace {
+
+// Reads exactly count bytes from descriptor, through interruptions; false
+// at its end or on an error.
+bool ReadDescriptor(int descriptor, void *destination, size_t count)
+{
+    auto *bytes = static_cast<char *>(destination);
+    while (count > 0) {
+        ssize_t got = read(descriptor, bytes, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        bytes += got;
+        count -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Writes all of bytes to descriptor; a socket whose reader is gone fails
+// with EPIPE rather than raise SIGPIPE.
+bool WriteDescriptor(int descriptor, const std::string &bytes, bool isSocket)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t wrote = isSocket ? send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                                 : write(descriptor, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+} // namespace
+
+bool StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
+{
+    std::vector<std::string> copies(arguments);
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (std::string &argument : copies)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // Both ends close on exec: the child gets its end only as its standard
+    // input and output, and no other worker gets either.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    std::fflush(nullptr);
+    pid_t child = 0;
+    int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (spawned != 0) {
+        close(ends[0]);
+        return false;
+    }
+    *worker = {static_cast<int>(child), ends[0]};
+    return true;
+}
+
+bool SendRequest(Worker *worker, const Message &request)
+{
+    return WriteDescriptor(worker->channel, Framed(request), true);
+}
+
+bool ReceiveAnswer(Worker *worker, Message *answer)
+{
+    return ReadFramed([&](void *into, size_t count) { return ReadDescriptor(worker->channel, into, count); }, answer);
+}
+
+std::string EndWorker(Worker *worker)
+{
+    if (worker->channel >= 0)
+        close(worker->channel);
+    int status = 0;
+    while (waitpid(worker->id, &status, 0) < 0 && errno == EINTR)
+        ;
+    *worker = Worker{};
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status));
+    int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    return exitStatus == 0 ? "" : "exit status " + std::to_string(exitStatus);
+}
+
+bool ReceiveRequest(Message *request)
+{
+    return ReadFramed([](void *into, size_t count) { return ReadDescriptor(STDIN_FILENO, into, count); }, request);
+}
+
+bool SendAnswer(const Message &answer) { return WriteDescriptor(STDOUT_FILENO, Framed(answer), false); }
+
+int AvailableProcessors()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return 1;
+    return std::max(1, CPU_COUNT(&allowed));
 }
 
 #endif

@@ -94,6 +94,12 @@ Bytes MakeBmp(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t see
     return file;
 }
 
+Bytes MakeBlackBmp(int32_t width, int32_t height, uint16_t bitsPerPixel)
+{
+    uint32_t rows = static_cast<uint32_t>(height < 0 ? -height : height);
+    return BmpHeaders(width, height, bitsPerPixel, RowBytes(width, bitsPerPixel) * rows);
+}
+
 Bytes MakeNoisyBmp(int32_t width, int32_t height, uint32_t seed)
 {
     Bytes file = MakeBmp(width, height, 24, seed);

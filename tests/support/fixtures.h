@@ -17,6 +17,10 @@ using Bytes = std::vector<uint8_t>;
 // depends on the seed. height < 0 makes a top-down picture.
 Bytes MakeBmp(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t seed = 1);
 
+// A BMP file as MakeBmp's, its pixels all zero (black): it compresses about
+// a thousandfold, so a small container takes a while to decode.
+Bytes MakeBlackBmp(int32_t width, int32_t height, uint16_t bitsPerPixel);
+
 // Bytes that do not compress: a large picture's container has many chunks.
 Bytes MakeNoisyBmp(int32_t width, int32_t height, uint32_t seed = 1);
 

@@ -7,7 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+#endif
 
 namespace fs = std::filesystem;
 
@@ -486,6 +496,131 @@ TEST(Collections, NamesNearTheLengthLimitAreWritten)
     RunResult batch = RunZqv({"decode", "-o", out, input});
     EXPECT_EQ(batch.exitStatus, 0) << batch.Describe();
     EXPECT_EQ(NamesBelow(out), std::vector<std::string>{stem + ".bmp"});
+}
+#endif
+
+// The pictures shared out over worker processes (-j 3) give the reports,
+// the exit status and the files of one after another (-j 1), in the same
+// order, for every command that shares out: over the tree of good and bad
+// pictures, a collision among them.
+TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
+{
+    ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
+    PictureTree tree;
+    std::string again = tree.Path("true colour.zqv"); // also below the root: a collision
+    struct Case {
+        const char *description;
+        std::vector<std::string> arguments; // "OUT" stands for the output directory of the run
+    };
+    const Case cases[] = {
+        {"check -r", {"check", "-r", tree.root}},
+        {"info --check", {"info", "--check", tree.Path("cut.zqv"), tree.Path("notes.zqv"), again,
+                          tree.Path("trailing.zqv")}},
+        {"decode -r -o", {"decode", "-r", "-o", "OUT", tree.root, again}},
+        {"encode -o", {"encode", "-o", "OUT", FixtureDirectory() + "/rle-8bpp.bmp", FixtureDirectory() + "/v5-header-24bpp.bmp",
+                       FixtureDirectory() + "/palette-4bpp.bmp"}},
+    };
+    for (const Case &c : cases) {
+        RunResult results[2];
+        std::string outputs[2];
+        const char *jobs[2] = {"1", "3"};
+        for (int run = 0; run < 2; ++run) {
+            outputs[run] = tree.scratch.File(std::string("out-j") + jobs[run]);
+            std::vector<std::string> arguments{"-j", jobs[run]};
+            for (const std::string &argument : c.arguments)
+                arguments.push_back(argument == "OUT" ? outputs[run] : argument);
+            results[run] = RunZqv(arguments);
+        }
+        auto sameDirectory = [&](std::string text) {
+            for (size_t at; (at = text.find(outputs[1])) != std::string::npos;)
+                text.replace(at, outputs[1].size(), outputs[0]);
+            return text;
+        };
+        EXPECT_EQ(sameDirectory(results[1].OutputText()), results[0].OutputText()) << c.description;
+        EXPECT_EQ(sameDirectory(results[1].standardError), results[0].standardError) << c.description;
+        EXPECT_EQ(results[1].exitStatus, results[0].exitStatus) << c.description << ": " << results[1].Describe();
+        if (!fs::exists(outputs[0]))
+            continue;
+        std::vector<std::string> made = NamesBelow(outputs[0]);
+        EXPECT_EQ(NamesBelow(outputs[1]), made) << c.description;
+        EXPECT_GT(made.size(), 2u) << c.description;
+        for (const std::string &name : made)
+            EXPECT_TRUE(ReadWholeFile((fs::path(outputs[1]) / name).string()) ==
+                        ReadWholeFile((fs::path(outputs[0]) / name).string()))
+                << c.description << ": " << name;
+    }
+}
+
+#ifndef _WIN32
+// The process ids of the children of parent, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        constexpr size_t StatBytes = 512; // past the parent's id
+        Bytes stat;
+        if (!ReadFileHead((entry.path() / "stat").string(), StatBytes, &stat).Ok())
+            continue;
+        std::string text(stat.begin(), stat.end());
+        size_t afterName = text.rfind(')'); // "pid (name) state ppid ..."
+        if (afterName == std::string::npos)
+            continue;
+        char state = 0;
+        int parentId = 0;
+        if (std::sscanf(text.c_str() + afterName + 1, " %c %d", &state, &parentId) == 2 && parentId == parent)
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
+}
+
+// A worker killed in the middle of a batch costs its picture, said so, and
+// nothing else: the other pictures are checked as ever, no line is lost and
+// the run ends.
+TEST(Collections, AWorkerKilledMidBatchCostsOnlyItsPicture)
+{
+    constexpr int Pictures = 6;
+    ScratchDirectory scratch;
+    std::string root = scratch.File("big");
+    fs::create_directories(root);
+    for (int picture = 0; picture < Pictures; ++picture) // noise: some 5 MB of container each, a while to check
+        scratch.Put("big/p" + std::to_string(picture) + ".zqv", WrapZqv(MakeNoisyBmp(1300, 1300, picture + 1), 1));
+    std::string output = scratch.File("stdout");
+    pid_t zqv = 0;
+    std::string program = ZqvPath();
+    std::vector<std::string> arguments{program, "check", "-r", "-j", "2", root};
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(posix_spawn(&zqv, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // A worker is killed as soon as it shows: it has its first picture then,
+    // or will be sent the next one, and either is lost with it.
+    std::vector<pid_t> workers;
+    int status = 0;
+    while (workers.empty() && waitpid(zqv, &status, WNOHANG) == 0)
+        workers = ChildrenOf(zqv);
+    ASSERT_FALSE(workers.empty()) << "no worker was started";
+    kill(workers[0], SIGKILL);
+    ASSERT_EQ(waitpid(zqv, &status, 0), zqv);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), SomeFailed);
+    Bytes printed = ReadWholeFile(output);
+    std::string text(printed.begin(), printed.end());
+    EXPECT_NE(text.find(": not checked: the worker process given it ended without an answer (signal 9)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::to_string(Pictures) + " checked: " + std::to_string(Pictures - 1) +
+                        " sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
 }
 #endif
 

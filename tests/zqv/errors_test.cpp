@@ -171,6 +171,12 @@ const FailureCase UsageFailures[] = {
     {"--json given to check",
      [](const CaseFiles &s) { return std::vector<std::string>{"check", "--json", s.Put(Bytes{1})}; }, {}, 2,
      "belongs to info"},
+    {"-j without -o",
+     [](const CaseFiles &s) { return std::vector<std::string>{"decode", "-j", "2", s.Put(Bytes{1}), s.Output()}; },
+     {}, 2, "-j needs -o DIR"},
+    {"no jobs at all",
+     [](const CaseFiles &s) { return std::vector<std::string>{"check", "-j0", s.Put(Bytes{1})}; }, {}, 2,
+     "-j needs a count of pictures at once, from 1 to 256, not '0'"},
 };
 
 // Names the case in test listings by what it is, not by its bytes.

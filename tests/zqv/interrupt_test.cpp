@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -160,6 +161,42 @@ TEST(Interrupt, CtrlCAndOtherStopsCleanUp)
         EXPECT_EQ(ReadWholeFile(output), precious) << testCase.description << ": the existing output changed";
         EXPECT_EQ(scratch.Entries(), entriesBefore) << testCase.description << ": a temporary file was left behind";
     }
+}
+
+// Ctrl-C to a batch shared out over two workers: every worker stops, and
+// the existing outputs are left as they were, nothing half-written.
+TEST(Interrupt, CtrlCStopsEveryWorkerOfASharedOutBatch)
+{
+    constexpr int Inputs = 6; // over 1 MB of containers in all, worth a bar
+    const Bytes precious = {'o', 'l', 'd'};
+    ScratchDirectory scratch;
+    std::string in = scratch.File("in");
+    std::string out = scratch.File("out");
+    std::filesystem::create_directories(in);
+    std::filesystem::create_directories(out);
+    // 190 MB each from a container of 190 KB: each takes a good while to
+    // decode and write, and a decode is all that a stop can catch in time.
+    const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
+    for (int input = 0; input < Inputs; ++input) {
+        std::string name = "p" + std::to_string(input);
+        scratch.Put("in/" + name + ".zqv", container);
+        scratch.Put("out/" + name + ".bmp", precious);
+    }
+    TerminalChild child({"decode", "-j", "2", "--force", "-r", "-o", out, in});
+    ASSERT_TRUE(child.Started());
+    ASSERT_TRUE(child.WaitFor("%", WaitForBarMs)) << "no progress bar; the terminal showed \"" << child.Seen() << "\"";
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(), StoppedStatus) << "the terminal showed \"" << child.Seen() << "\"";
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(out))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left.size(), size_t(Inputs)) << "a temporary file was left behind, or an output lost";
+    // Only zqv itself was signalled, as by kill: it passes the stop on, and
+    // the two pictures under way stop well before they are done.
+    for (int input = 0; input < Inputs; ++input)
+        EXPECT_TRUE(ReadWholeFile(out + "/p" + std::to_string(input) + ".bmp") == precious)
+            << "p" << input << ".bmp was written after the stop, or is half-written; the terminal showed \""
+            << child.Seen() << "\"";
 }
 
 struct BarCase {

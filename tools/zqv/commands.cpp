@@ -108,21 +108,6 @@ Status CheckWithinReach(uint64_t bytes, const std::string &subject)
     return Success();
 }
 
-// One file's share of a bar that may span a batch: its progress moves the
-// bar from before to before + bytes, of total.
-struct ProgressShare {
-    ProgressBar &bar;
-    uint64_t before;
-    uint64_t bytes;
-    uint64_t total;
-
-    void Update(int64_t done, int64_t of) const
-    {
-        uint64_t share = of <= 0 ? 0 : bytes * static_cast<uint64_t>(std::clamp<int64_t>(done, 0, of)) / of;
-        bar.Update(static_cast<int64_t>(before + share), static_cast<int64_t>(total));
-    }
-};
-
 // userData is the decode's ProgressShare. Returning nonzero makes the plug-in
 // stop and answer ResultAborted.
 int32_t WINAPI ReportProgress(int32_t numerator, int32_t denominator, intptr_t userData)
@@ -246,15 +231,6 @@ struct BatchKind {
 constexpr BatchKind DecodeKind{".zqv", ".bmp"};
 constexpr BatchKind EncodeKind{".bmp", ".zqv"};
 
-// The bytes an input holds, for the bar: its file's size, or standard
-// input's; 0 when unknown.
-uint64_t InputBytes(const std::string &path)
-{
-    ContainerPlace place;
-    ContainerOf(path, 0, &place);
-    return ContainerBytes(place);
-}
-
 // Makes one planned conversion (the plug-in decodes; without it, encodes).
 Status Convert(const Options &options, const PluginExports *plugin, const Conversion &conversion,
                const ProgressShare &share)
@@ -288,6 +264,16 @@ ItemReport ConvertItem(const Options &options, const PluginExports *plugin, cons
     return {subject + " -> " + conversion.output + "\n", "", Converted};
 }
 
+// The report of a picture whose worker died converting it; the temporary
+// file it may have left is removed.
+ItemReport LostConversion(const Conversion &conversion, int workerId, const std::string &how)
+{
+    if (workerId != 0)
+        RemoveTemporariesOf(conversion.output, workerId);
+    return {"", "zqv: " + InputName(conversion.input.path) + ": not converted: " + WorkerLost(how) + "\n", Failed,
+            ExitSomeFailed};
+}
+
 // Every input converted below the output directory, one bad file reported
 // and the rest going on; Ctrl-C stops the whole batch.
 Status ConvertBatch(const Options &options, const PluginExports *plugin, const BatchKind &kind)
@@ -295,22 +281,25 @@ Status ConvertBatch(const Options &options, const PluginExports *plugin, const B
     std::vector<Conversion> conversions =
         PlanConversions(CollectInputs(options.operands, options.recursive, kind.from), options.outputDirectory,
                         kind.to, options.force);
-    uint64_t total = 0;
-    for (const Conversion &conversion : conversions)
-        total += InputBytes(conversion.input.path);
-    ProgressBar bar(!options.quiet, total);
+    ItemWork work;
+    work.count = conversions.size();
+    work.here = [&](size_t at, const ProgressShare &share) {
+        return ConvertItem(options, plugin, conversions[at], share);
+    };
+    work.request = [&](size_t at) {
+        const Conversion &conversion = conversions[at];
+        bool decided = !conversion.refused.Ok() || conversion.skipped;
+        return decided || conversion.input.path == StandardStreamName ? Message{}
+                                                                       : Message{conversion.input.path, conversion.output};
+    };
+    work.lost = [&](size_t at, int workerId, const std::string &how) {
+        return LostConversion(conversions[at], workerId, how);
+    };
+    work.bytes = [&](size_t at) { return InputBytes(conversions[at].input.path); };
     int tallies[ConversionTallies] = {};
-    uint64_t before = 0;
-    for (const Conversion &conversion : conversions) {
-        uint64_t bytes = InputBytes(conversion.input.path);
-        ItemReport report = ConvertItem(options, plugin, conversion, {bar, before, bytes, total});
-        before += bytes;
-        bar.Clear();
-        PrintReport(report);
-        if (report.stopped)
-            return Failure(ExitStopped, "");
-        ++tallies[report.tally];
-    }
+    auto counted = [&](const ItemReport &report) { ++tallies[report.tally]; };
+    if (RunItems(work, JobsOf(options), WorkerArguments(options), !options.quiet, counted))
+        return Failure(ExitStopped, "");
     std::printf("%d converted, %d skipped, %d failed\n", tallies[Converted], tallies[Skipped], tallies[Failed]);
     std::fflush(stdout);
     return tallies[Failed] == 0 ? Success() : Failure(ExitSomeFailed, "");
@@ -375,4 +364,14 @@ Status RunProbe(const Options &options, const PluginExports &plugin)
     }
     std::fflush(stdout);
     return Failure(status, "");
+}
+
+ItemReport ConvertRequest(const Options &options, const PluginExports *plugin, const Message &request)
+{
+    constexpr size_t Parts = 2; // the input, the output
+    if (request.size() != Parts)
+        return {"", "zqv: a worker's request is not a conversion\n", Failed, ExitSomeFailed};
+    Conversion conversion{{request[0], "", Success()}, request[1], Success()};
+    ProgressBar unseen(false, 0);
+    return ConvertItem(options, plugin, conversion, {unseen, 0, 0, 0});
 }

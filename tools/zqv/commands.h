@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tools/plugin_host.h"
+#include "tools/zqv/batch.h"
 #include "tools/zqv/options.h"
 #include "tools/zqv/outcome.h"
 
@@ -37,3 +38,10 @@ Status RunInfo(const Options &options, const PluginExports &plugin);
 // scanned; a line for each one not sound, and a summary. ExitSomeFailed
 // unless all are sound.
 Status RunCheck(const Options &options, const PluginExports &plugin);
+
+// The worker's side of -j (zqv COMMAND --worker): one request, the report of
+// one picture. A conversion's request is its input and output (the plug-in
+// decodes; with none, encodes); check's and info's, the picture's path.
+ItemReport ConvertRequest(const Options &options, const PluginExports *plugin, const Message &request);
+ItemReport CheckRequest(const PluginExports &plugin, const Message &request);
+ItemReport InfoRequest(const Options &options, const Message &request);

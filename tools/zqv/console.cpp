@@ -28,12 +28,26 @@ BOOL WINAPI OnConsoleControl(DWORD event)
     return TRUE;
 }
 #else
-void OnSignal(int) { stopRequested = true; }
+// The workers a stop is passed on to; 0 is a free place. Read by the signal
+// handler, so lock-free atomics, and kill, which a handler may call.
+constexpr size_t MostForwarded = 256;
+std::atomic<int> forwardedTo[MostForwarded];
+
+void OnSignal(int signal)
+{
+    stopRequested = true;
+    for (std::atomic<int> &processId : forwardedTo)
+        if (int id = processId.load(); id > 0)
+            kill(id, signal);
+}
 #endif
 
 // Inputs from this size on take long enough to be worth a bar.
 constexpr uint64_t LargeInputBytes = 1u << 20;
 constexpr int BarWidth = 40;
+// What Clear wipes: the brackets, the bar, the percentage and a count of
+// pictures such as "  12345/67890".
+constexpr int BarLineWidth = BarWidth + 32;
 constexpr int FullPercent = 100;
 
 int PercentOf(int64_t done, int64_t total)
@@ -73,6 +87,35 @@ void CatchInterrupts()
 
 bool Interrupted() { return stopRequested; }
 
+#ifdef _WIN32
+void ForwardStopsTo(int) {}
+void StopForwardingTo(int) {}
+#else
+void ForwardStopsTo(int processId)
+{
+    for (std::atomic<int> &place : forwardedTo) {
+        int free = 0;
+        if (place.compare_exchange_strong(free, processId))
+            return;
+    }
+}
+
+void StopForwardingTo(int processId)
+{
+    for (std::atomic<int> &place : forwardedTo) {
+        int named = processId;
+        if (place.compare_exchange_strong(named, 0))
+            return;
+    }
+}
+#endif
+
+void ProgressShare::Update(int64_t done, int64_t of) const
+{
+    uint64_t share = of <= 0 ? 0 : bytes * static_cast<uint64_t>(std::clamp<int64_t>(done, 0, of)) / of;
+    bar.Update(static_cast<int64_t>(before + share), static_cast<int64_t>(total));
+}
+
 ProgressBar::ProgressBar(bool wanted, uint64_t inputBytes)
     : shown_(wanted && inputBytes >= LargeInputBytes && StandardErrorIsTerminal())
 {
@@ -81,19 +124,21 @@ ProgressBar::ProgressBar(bool wanted, uint64_t inputBytes)
 void ProgressBar::Clear()
 {
     if (shown_ && lastPercent_ >= 0)
-        std::fprintf(stderr, "\r%*s\r", BarWidth + 8, "");
+        std::fprintf(stderr, "\r%*s\r", BarLineWidth, "");
     lastPercent_ = -1;
 }
 
-void ProgressBar::Update(int64_t done, int64_t total)
+void ProgressBar::Update(int64_t done, int64_t total, size_t itemsDone, size_t items)
 {
     int percent = PercentOf(done, total);
-    if (!shown_ || percent == lastPercent_)
+    if (!shown_ || (percent == lastPercent_ && itemsDone == lastItemsDone_))
         return;
     lastPercent_ = percent;
+    lastItemsDone_ = itemsDone;
     int filled = percent * BarWidth / FullPercent;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(BarWidth - filled), '.');
-    std::fprintf(stderr, "\r[%s] %3d%%", bar.c_str(), percent);
+    std::string count = items == 0 ? "" : "  " + std::to_string(itemsDone) + "/" + std::to_string(items);
+    std::fprintf(stderr, "\r[%s] %3d%%%s", bar.c_str(), percent, count.c_str());
     std::fflush(stderr);
 }

@@ -4,6 +4,7 @@
 // (the plug-in through the progress callback) and winds down, tidying up.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Installs the handler: sigaction for SIGINT, SIGTERM and SIGHUP natively
@@ -14,6 +15,14 @@ void CatchInterrupts();
 
 // True once the user has asked to stop.
 bool Interrupted();
+
+// Natively, a stop asked of this process (SIGINT, SIGTERM, SIGHUP) is passed
+// on to the worker processes named here, so that each winds down and tidies
+// up as this one does; name each while it runs, and no longer once it ends.
+// Under Windows Ctrl-C reaches every process of the console by itself, and
+// these do nothing.
+void ForwardStopsTo(int processId);
+void StopForwardingTo(int processId);
 
 // Draws "[#####.....]  50%" on standard error, redrawing in place. A bar
 // that is not shown ignores every call, so callers need not ask.
@@ -26,8 +35,10 @@ public:
     ProgressBar(const ProgressBar &) = delete;
     ProgressBar &operator=(const ProgressBar &) = delete;
 
-    // Shows done / total (clamped to 0..100 %); redraws only on a change.
-    void Update(int64_t done, int64_t total);
+    // Shows done / total (clamped to 0..100 %) and, when items is not 0,
+    // "itemsDone/items" after it (the pictures of a batch); redraws only on
+    // a change.
+    void Update(int64_t done, int64_t total, size_t itemsDone = 0, size_t items = 0);
 
     // Wipes the bar, if drawn, so a line can be printed; the next Update
     // draws it again.
@@ -36,4 +47,16 @@ public:
 private:
     bool shown_;
     int lastPercent_ = -1;
+    size_t lastItemsDone_ = 0;
+};
+
+// One picture's share of a bar that may span a batch: its progress moves the
+// bar from before to before + bytes, of total.
+struct ProgressShare {
+    ProgressBar &bar;
+    uint64_t before;
+    uint64_t bytes;
+    uint64_t total;
+
+    void Update(int64_t done, int64_t of) const;
 };

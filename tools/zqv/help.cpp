@@ -46,7 +46,7 @@ Exit status:
 )";
 
 constexpr const char *DecodeHelp = R"(Usage: zqv decode [--offset N] [--quiet] IN.zqv OUT.bmp
-       zqv decode -o DIR [-r] [--force] [--quiet] PATH...
+       zqv decode -o DIR [-r] [--force] [-j N] [--quiet] PATH...
 
 Decodes a ZQV picture with the plug-in's GetPicture and writes the BMP file.
 The output is written beside OUT.bmp under a temporary name and renamed into
@@ -79,6 +79,10 @@ Options of the batch form:
   -o, --output DIR   where the outputs go
   -r, --recursive    take in the .zqv files below directories given
   --force            replace existing outputs
+  -j, --jobs N       N pictures at once, each in a worker process of zqv
+                     (default: as many as the processors zqv may use; -j 1
+                     one after another). The lines, the summary, the exit
+                     status and the files are the same whatever N is.
 
 Under wine or Windows, names are limited to the ANSI code page.
 
@@ -90,7 +94,7 @@ Examples:
 )";
 
 constexpr const char *EncodeHelp = R"(Usage: zqv encode [--level 0-9] [--quiet] IN.bmp OUT.zqv
-       zqv encode -o DIR [-r] [--force] [--level 0-9] [--quiet] PATH...
+       zqv encode -o DIR [-r] [--force] [-j N] [--level 0-9] [--quiet] PATH...
 
 Wraps a BMP file as a ZQV picture: compresses it with zlib and masks every
 byte. IN.bmp must be a BMP file ('BM', zero reserved words, a pixel-data
@@ -106,6 +110,7 @@ DIR/stdin.zqv.
   -o, --output DIR   where the outputs go
   -r, --recursive    take in the .bmp files below directories given
   --force            replace existing outputs
+  -j, --jobs N       N pictures at once (see zqv decode --help)
 
 Under wine or Windows, names are limited to the ANSI code page.
 
@@ -124,7 +129,7 @@ Example:
   zqv probe samples/sample.zqv picture.bmp
 )";
 
-constexpr const char *InfoHelp = R"(Usage: zqv info [--check] [--json] PICTURE...
+constexpr const char *InfoHelp = R"(Usage: zqv info [--check [-j N]] [--json] PICTURE...
 
 Prints a line for each ZQV picture: width and height, bits per pixel, the
 compression of the pixel data (none, RLE8, RLE4, bit fields, ...), the kind
@@ -140,6 +145,9 @@ Options:
   --check   also decode the whole stream and say how it ends: complete, cut
             short (how far it decoded, of what its header claims), or with
             bytes after the end of the stream
+  -j N      with --check, N pictures at once, each in a worker process
+            (default: as many as the processors zqv may use); the output
+            is the same whatever N is
   --json    one JSON object per picture instead of a line, in UTF-8. A file
             name that is not valid UTF-8 (Linux names may be any bytes) has
             U+FFFD for each byte that is not, and "file_bytes", the name's
@@ -161,7 +169,7 @@ Example:
   zqv plugin
 )";
 
-constexpr const char *CheckHelp = R"(Usage: zqv check [-r] PATH...
+constexpr const char *CheckHelp = R"(Usage: zqv check [-r] [-j N] PATH...
 
 Decodes every picture through the plug-in's GetPicture, writing nothing,
 and scans its stream. Prints a line for each picture that is not sound:
@@ -170,6 +178,12 @@ end, which the plug-in still shows), followed by trailing bytes, not a ZQV
 picture, or unreadable (a directory below that cannot be read too); then a
 summary line of the counts. With -r, the .zqv files below directories given
 are checked.
+
+With -j N (--jobs N), N pictures are checked at once, each in a worker
+process of zqv that loads the plug-in for itself; the default is as many
+as the processors zqv may use, -j 1 one after another. The lines come in
+the same order, and the summary and exit status are the same, whatever N
+is; a worker that dies costs only its picture, reported as unreadable.
 
 Exit status 0 only if every picture is complete and sound, 8 otherwise.
 

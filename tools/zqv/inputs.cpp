@@ -115,3 +115,12 @@ Status ContainerOf(const std::string &path, uint64_t offset, ContainerPlace *pla
     *place = ContainerPlace(bytes, offset);
     return read;
 }
+
+uint64_t InputBytes(const std::string &path)
+{
+    ContainerPlace place;
+    ContainerOf(path, 0, &place);
+    uint64_t bytes = 0;
+    MeasureContainer(place, &bytes);
+    return bytes;
+}

@@ -43,3 +43,7 @@ Status StandardInput(const Bytes **contents);
 // The container an input names: its file from offset on, or standard input's
 // bytes (offset bytes skipped).
 Status ContainerOf(const std::string &path, uint64_t offset, ContainerPlace *place);
+
+// The bytes an input holds, for a bar: its file's size, or standard
+// input's; 0 when unknown.
+uint64_t InputBytes(const std::string &path);

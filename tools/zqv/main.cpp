@@ -12,13 +12,29 @@
 
 namespace {
 
+// A worker of another zqv's -j: answers its requests until they end.
+Status RunAsWorker(const Options &options, const PluginExports &plugin)
+{
+    return RunWorker([&](const Message &request) {
+        switch (options.command) {
+        case Command::Decode:
+            return ConvertRequest(options, &plugin, request);
+        case Command::Check:
+            return CheckRequest(plugin, request);
+        default:
+            return InfoRequest(options, request);
+        }
+    });
+}
+
 Status RunWithPlugin(const Options &options)
 {
     PluginExports plugin;
     Status loaded = LoadPlugin(&plugin);
     if (!loaded.Ok())
         return Failure(ExitNoPlugin, loaded.Message());
-    Status outcome = options.command == Command::Decode  ? RunDecode(options, plugin)
+    Status outcome = options.worker                      ? RunAsWorker(options, plugin)
+                     : options.command == Command::Decode ? RunDecode(options, plugin)
                      : options.command == Command::Probe ? RunProbe(options, plugin)
                      : options.command == Command::Check ? RunCheck(options, plugin)
                      : options.command == Command::Info  ? RunInfo(options, plugin)
@@ -38,6 +54,8 @@ Status Run(const Options &options)
         return Success();
     }
     CatchInterrupts();
+    if (options.command == Command::Encode && options.worker)
+        return RunWorker([&](const Message &request) { return ConvertRequest(options, nullptr, request); });
     if (options.command == Command::Encode)
         return RunEncode(options);
     return RunWithPlugin(options);

@@ -1,5 +1,7 @@
 #include "tools/zqv/options.h"
 
+#include "tools/process.h"
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -28,6 +30,10 @@ constexpr CommandShape CommandShapes[] = {
 
 constexpr Command Converters[] = {Command::Decode, Command::Encode};
 constexpr Command Walkers[] = {Command::Decode, Command::Encode, Command::Check};
+constexpr Command Sharers[] = {Command::Decode, Command::Encode, Command::Check, Command::Info}; // -j
+
+// More workers than this is a typing mistake, not a machine.
+constexpr long long MostJobs = 256;
 
 // The command called name; null when there is none.
 const CommandShape *FindCommand(const std::string &name)
@@ -66,13 +72,20 @@ std::string OffsetRange()
     return sizeof(intptr_t) < sizeof(int64_t) ? range + " (the 32-bit plug-in takes no larger offset)" : range;
 }
 
-// Splits "--name=value" into name and value; other arguments are left whole.
+// The short option whose value may follow it at once ("-j4").
+constexpr const char *JobsShort = "-j";
+
+// Splits "--name=value" and "-jN" into name and value; other arguments are
+// left whole.
 void SplitAttachedValue(const std::string &argument, std::string *name, std::optional<std::string> *value)
 {
-    size_t equals = argument.starts_with("--") ? argument.find('=') : std::string::npos;
-    *name = argument.substr(0, equals);
-    if (equals != std::string::npos)
-        *value = argument.substr(equals + 1);
+    size_t split = argument.starts_with("--") ? argument.find('=') : std::string::npos;
+    size_t valueFrom = split + 1;
+    if (!argument.starts_with("--") && argument.starts_with(JobsShort) && argument.size() > 2)
+        split = valueFrom = 2;
+    *name = argument.substr(0, split);
+    if (split != std::string::npos)
+        *value = argument.substr(valueFrom);
     else
         value->reset();
 }
@@ -139,6 +152,11 @@ private:
             return OwnedFlag(&options_->checkEnd, value, name, {Command::Info});
         if (name == "--output" || name == "-o")
             return DirectoryOption(name, value);
+        if (name == "--jobs" || name == JobsShort)
+            return NumberOption(name, value, std::span<const Command>(Sharers), 1, MostJobs,
+                                "a count of pictures at once, from 1 to 256", &options_->jobs);
+        if (name == "--worker")
+            return Flag(&options_->worker, value, name);
         return UsageError(options_->command, "unknown option '" + argument + "'");
     }
 
@@ -202,7 +220,15 @@ private:
     Status NumberOption(const std::string &name, const std::optional<std::string> &attached, Command owner,
                         long long low, long long high, const char *what, Number *slot)
     {
-        Status owned = CheckOwner(name, {&owner, 1});
+        return NumberOption(name, attached, std::span<const Command>(&owner, 1), low, high, what, slot);
+    }
+
+    template <typename Number>
+    Status NumberOption(const std::string &name, const std::optional<std::string> &attached,
+                        std::span<const Command> owners, long long low, long long high, const char *what,
+                        Number *slot)
+    {
+        Status owned = CheckOwner(name, owners);
         if (!owned.Ok())
             return owned;
         std::optional<std::string> text = ValueOf(attached);
@@ -215,7 +241,7 @@ private:
 
     Status CheckOperandCount() const
     {
-        if (options_->help || options_->version)
+        if (options_->help || options_->version || options_->worker)
             return Success();
         if (options_->command == Command::None)
             return UsageError(Command::None, "no command given");
@@ -226,6 +252,8 @@ private:
             return count == 0 ? UsageError(options_->command, "too few arguments") : Success();
         if (converts && options_->recursive)
             return UsageError(options_->command, "-r needs -o DIR, where the outputs go");
+        if (converts && options_->jobs != 0)
+            return UsageError(options_->command, "-j needs -o DIR and pictures to share out");
         if (count < shape.minOperands)
             return UsageError(options_->command, "too few arguments");
         if (count > shape.maxOperands)
@@ -245,4 +273,20 @@ Status ParseCommandLine(const std::vector<std::string> &arguments, Options *opti
 {
     *options = Options{};
     return Parser(arguments, options).Run();
+}
+
+int JobsOf(const Options &options) { return options.jobs != 0 ? options.jobs : AvailableProcessors(); }
+
+std::vector<std::string> WorkerArguments(const Options &options)
+{
+    std::vector<std::string> arguments{ShapeOf(options.command).name, "--worker"};
+    if (options.command == Command::Decode)
+        arguments.push_back("--offset=" + std::to_string(options.offset));
+    if (options.command == Command::Encode)
+        arguments.push_back("--level=" + std::to_string(options.level));
+    if (options.checkEnd)
+        arguments.push_back("--check");
+    if (options.json)
+        arguments.push_back("--json");
+    return arguments;
 }

@@ -24,12 +24,23 @@ struct Options {
     bool json = false;      // info --json: one JSON object per file
     bool checkEnd = false;  // info --check: decode the whole stream to see how it ends
     std::string outputDirectory; // decode, encode -o DIR: the batch form, outputs below DIR
+    int jobs = 0;                // -j / --jobs N: pictures at once (check, info --check, -o DIR); 0 the processors
+    bool worker = false;         // --worker: a worker process of another zqv's -j (not for users)
     std::vector<std::string> operands; // files, in order; "-" is a standard stream
 };
 
 // True for decode and encode given many inputs and -o DIR; without -o they
 // take one input and one output.
 inline bool IsBatch(const Options &options) { return !options.outputDirectory.empty(); }
+
+// How many pictures at once: -j N, or as many as the processors this
+// process may use.
+int JobsOf(const Options &options);
+
+// The arguments that start a worker for this run: the command, --worker and
+// the options that shape each picture's work (--offset, --level, --check,
+// --json).
+std::vector<std::string> WorkerArguments(const Options &options);
 
 // Parses the arguments after the program name; options may come before or
 // after the operands, and "--" ends them. Fails with ExitUsage and a message

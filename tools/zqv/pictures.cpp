@@ -259,28 +259,43 @@ Status RunInfo(const Options &options, const PluginExports &plugin)
         std::fflush(stdout);
         return Success();
     }
+    const std::vector<std::string> &paths = options.operands;
+    ItemWork work;
+    work.count = paths.size();
+    work.here = [&](size_t at, const ProgressShare &) { return DescribePicture(options, paths[at]); };
+    // Only --check inflates whole streams; the heads alone are not worth a worker.
+    work.request = [&](size_t at) {
+        return !options.checkEnd || paths[at] == StandardStreamName ? Message{} : Message{paths[at]};
+    };
+    work.lost = [&](size_t at, int, const std::string &how) {
+        return FailedItem(Failure(ExitCannotRead, InputName(paths[at]) + ": not described: " + WorkerLost(how)));
+    };
+    work.bytes = [&](size_t at) { return InputBytes(paths[at]); };
     int status = ExitOk;
-    for (const std::string &path : options.operands) {
-        ItemReport report = DescribePicture(options, path);
-        PrintReport(report);
-        if (report.stopped)
-            return Failure(ExitStopped, "");
-        if (status == ExitOk)
-            status = report.exitStatus;
-    }
+    auto counted = [&](const ItemReport &report) { status = status == ExitOk ? report.exitStatus : status; };
+    if (RunItems(work, JobsOf(options), WorkerArguments(options), false, counted))
+        return Failure(ExitStopped, "");
     return Failure(static_cast<ExitStatus>(status), "");
 }
 
 Status RunCheck(const Options &options, const PluginExports &plugin)
 {
+    std::vector<InputFile> inputs = CollectInputs(options.operands, options.recursive, PictureExtension);
+    ItemWork work;
+    work.count = inputs.size();
+    work.here = [&](size_t at, const ProgressShare &) { return Judge(plugin, inputs[at]); };
+    work.request = [&](size_t at) {
+        const InputFile &input = inputs[at];
+        return !input.problem.Ok() || input.path == StandardStreamName ? Message{} : Message{input.path};
+    };
+    work.lost = [&](size_t at, int, const std::string &how) {
+        return Verdicted(Verdict::Unreadable, InputName(inputs[at].path) + ": not checked: " + WorkerLost(how));
+    };
+    work.bytes = [&](size_t at) { return InputBytes(inputs[at].path); };
     size_t counts[VerdictCount] = {};
-    for (const InputFile &input : CollectInputs(options.operands, options.recursive, PictureExtension)) {
-        ItemReport report = Judge(plugin, input);
-        PrintReport(report);
-        if (report.stopped)
-            return Failure(ExitStopped, "");
-        ++counts[report.tally];
-    }
+    auto counted = [&](const ItemReport &report) { ++counts[report.tally]; };
+    if (RunItems(work, JobsOf(options), WorkerArguments(options), false, counted))
+        return Failure(ExitStopped, "");
     size_t checked = 0;
     for (size_t count : counts)
         checked += count;
@@ -291,4 +306,18 @@ Status RunCheck(const Options &options, const PluginExports &plugin)
     std::fflush(stdout);
     bool allSound = counts[static_cast<size_t>(Verdict::Sound)] == checked;
     return allSound ? Success() : Failure(ExitSomeFailed, "");
+}
+
+ItemReport CheckRequest(const PluginExports &plugin, const Message &request)
+{
+    if (request.size() != 1)
+        return Verdicted(Verdict::Unreadable, "a worker's request is not a picture to check");
+    return Judge(plugin, {request[0], "", Success()});
+}
+
+ItemReport InfoRequest(const Options &options, const Message &request)
+{
+    if (request.size() != 1)
+        return FailedItem(Failure(ExitCannotRead, "a worker's request is not a picture to describe"));
+    return DescribePicture(options, request[0]);
 }
