@@ -136,15 +136,6 @@ Status RebuiltBmp(int32_t result, const PictureBlocks &blocks, const ContainerPl
     return Success();
 }
 
-// The size of the container at place; 0 when it is unknown, which the
-// plug-in reports when it opens the file.
-uint64_t ContainerBytes(const ContainerPlace &place)
-{
-    uint64_t bytes = 0;
-    MeasureContainer(place, &bytes);
-    return bytes;
-}
-
 // Decodes the container that path names (a file, or "-"), offset bytes in.
 Status DecodeInput(const std::string &path, uint64_t offset, const PluginExports &plugin,
                    const ProgressShare &share, Bytes *bmp)
@@ -167,9 +158,7 @@ Status DecodeInput(const std::string &path, uint64_t offset, const PluginExports
 Status DecodeOneFile(const Options &options, const PluginExports &plugin, Bytes *bmp)
 {
     const std::string &path = options.operands[0];
-    ContainerPlace place;
-    ContainerOf(path, options.offset, &place); // what fails here, the decode reports
-    uint64_t containerBytes = ContainerBytes(place);
+    uint64_t containerBytes = InputBytes(path, options.offset);
     ProgressBar bar(!options.quiet, containerBytes);
     return DecodeInput(path, options.offset, plugin, {bar, 0, containerBytes, containerBytes}, bmp);
 }

@@ -116,10 +116,10 @@ Status ContainerOf(const std::string &path, uint64_t offset, ContainerPlace *pla
     return read;
 }
 
-uint64_t InputBytes(const std::string &path)
+uint64_t InputBytes(const std::string &path, uint64_t offset)
 {
     ContainerPlace place;
-    ContainerOf(path, 0, &place);
+    ContainerOf(path, offset, &place);
     uint64_t bytes = 0;
     MeasureContainer(place, &bytes);
     return bytes;

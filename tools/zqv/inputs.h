@@ -44,6 +44,6 @@ Status StandardInput(const Bytes **contents);
 // bytes (offset bytes skipped).
 Status ContainerOf(const std::string &path, uint64_t offset, ContainerPlace *place);
 
-// The bytes an input holds, for a bar: its file's size, or standard
-// input's; 0 when unknown.
-uint64_t InputBytes(const std::string &path);
+// The bytes an input holds from offset on, for a bar: its file's, or
+// standard input's; 0 when unknown (what fails, the work itself reports).
+uint64_t InputBytes(const std::string &path, uint64_t offset = 0);
