@@ -346,7 +346,8 @@ bool FinishLoad(ZqvLoad &load)
         if (!load.decoder.streamEnded) {
             if (StartsAsContainer(load))
                 Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                     "cut short (its stream ends after %" G_GUINT64_FORMAT " decoded bytes)", load.decoded);
+                     "cut short (the data ends after %" G_GUINT64_FORMAT " decoded bytes, before its stream)",
+                     load.decoded);
             else
                 FailNotZqv(load);
         } else if (!load.headJudged) {

@@ -114,7 +114,8 @@ std::string Difference(GdkPixbuf *expected, GdkPixbuf *got)
     int width = gdk_pixbuf_get_width(expected), height = gdk_pixbuf_get_height(expected);
     int channels = gdk_pixbuf_get_n_channels(expected);
     if (width != gdk_pixbuf_get_width(got) || height != gdk_pixbuf_get_height(got) ||
-        channels != gdk_pixbuf_get_n_channels(got) || gdk_pixbuf_get_has_alpha(expected) != gdk_pixbuf_get_has_alpha(got))
+        channels != gdk_pixbuf_get_n_channels(got) ||
+        gdk_pixbuf_get_has_alpha(expected) != gdk_pixbuf_get_has_alpha(got))
         return "expected " + std::to_string(width) + " x " + std::to_string(height) + " x " +
                std::to_string(channels) + ", got " + std::to_string(gdk_pixbuf_get_width(got)) + " x " +
                std::to_string(gdk_pixbuf_get_height(got)) + " x " + std::to_string(gdk_pixbuf_get_n_channels(got));
