@@ -138,12 +138,37 @@ struct StreamDecoder {
     ProgressCallback progress;
     intptr_t userData;
     int32_t result; // as DecodeStream's, once RunStreamDecoder returns
+    // A fed decode's place (StartFedDecoder): the container bytes taken so
+    // far, and whether its stream has ended.
+    uint64_t fed;
+    bool streamEnded;
 };
 
 // Runs the decode the StreamDecoder at decoder describes and leaves its
 // result in it. Shaped as a body for the fault guard (platform/platform.h):
 // a fault cuts it short, and EndInflater(&decoder->inflater) still ends it.
 void RunStreamDecoder(void *decoder);
+
+// A fed decode: the caller hands the container over in pieces as they come
+// (from a network, or a host that pushes bytes), rather than the decoder
+// reading a source. Fill the record as for RunStreamDecoder, leaving source
+// null, then StartFedDecoder, FeedStreamDecoder for every piece, and
+// EndInflater whatever happened. Each piece is copied through the input area
+// in ChunkSize steps and decoded as RunStreamDecoder decodes a chunk: the
+// same inflate steps, sink writes and DirectOutput use. Progress reports
+// count the container bytes taken so far over those fed so far, this piece
+// included, since a fed decode does not know where the container ends.
+//
+// StartFedDecoder: ResultOk, or ResultNoMemory when the decompressor cannot
+// be set up.
+// FeedStreamDecoder: ResultOk when the piece was taken; once the stream has
+// ended (decoder->streamEnded; its checksum was right) the rest of the piece
+// and any later piece are ignored. Else ResultAborted, ResultBrokenData or
+// ResultNoMemory as for DecodeStream, and the decoder is ended: feed it no
+// more. A container whose stream never ends is cut short: what was decoded
+// is in the sink, and decoder->streamEnded stays false.
+int32_t StartFedDecoder(StreamDecoder *decoder);
+int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t count);
 
 // The smallest bitmap header: the 12-byte core header. Bitmap information
 // shorter than this is no picture.

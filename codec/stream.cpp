@@ -94,6 +94,14 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
     return ChunkOutcome::Continue;
 }
 
+// Sets up the decoder's decompressor; false when it cannot be had.
+bool StartInflate(StreamDecoder &decoder)
+{
+    z_stream &stream = decoder.inflater.stream;
+    std::memset(&stream, 0, sizeof stream);
+    return inflateInit(&stream) == Z_OK;
+}
+
 int32_t RunDecode(StreamDecoder &decoder)
 {
     ByteSource *source = decoder.source;
@@ -104,8 +112,7 @@ int32_t RunDecode(StreamDecoder &decoder)
     decode.progressShift = ProgressShiftFor(decode.total);
 
     z_stream &stream = decoder.inflater.stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit(&stream) != Z_OK)
+    if (!StartInflate(decoder))
         return ResultNoMemory;
 
     uint8_t *input = decoder.areas->input;
@@ -128,6 +135,36 @@ int32_t RunDecode(StreamDecoder &decoder)
 }
 
 } // namespace
+
+int32_t StartFedDecoder(StreamDecoder *decoder)
+{
+    decoder->fed = 0;
+    decoder->streamEnded = false;
+    return StartInflate(*decoder) ? ResultOk : ResultNoMemory;
+}
+
+int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t count)
+{
+    uint8_t *input = decoder->areas->input;
+    while (count > 0 && !decoder->streamEnded) {
+        uint32_t chunkLength = std::min(count, ChunkSize);
+        std::memcpy(input, bytes, chunkLength);
+        Descramble(input, chunkLength);
+        SourcePosition known = static_cast<SourcePosition>(decoder->fed + count);
+        StreamDecode decode{*decoder, known, ProgressShiftFor(known), decoder->fed};
+        int32_t failure = ResultOk;
+        ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
+        if (outcome == ChunkOutcome::Failed) {
+            EndInflater(&decoder->inflater);
+            return failure;
+        }
+        decoder->streamEnded = outcome == ChunkOutcome::StreamEnded;
+        decoder->fed += chunkLength;
+        bytes += chunkLength;
+        count -= chunkLength;
+    }
+    return ResultOk;
+}
 
 void RunStreamDecoder(void *decoder)
 {

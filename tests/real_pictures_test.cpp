@@ -28,19 +28,6 @@ BmpKind KindOf(const Bytes &bmp)
     return {static_cast<uint16_t>(bmp[28] | bmp[29] << 8), GetLittle32(bmp, 30), GetLittle32(bmp, 14), height < 0};
 }
 
-std::vector<std::filesystem::path> FixturePictures()
-{
-    const char *directory = std::getenv("ZQV_FIXTURES");
-    std::vector<std::filesystem::path> pictures;
-    if (directory == nullptr)
-        return pictures;
-    for (const auto &entry : std::filesystem::directory_iterator(HostPath(directory)))
-        if (entry.path().extension() == ".bmp")
-            pictures.push_back(entry.path());
-    std::sort(pictures.begin(), pictures.end());
-    return pictures;
-}
-
 void ExpectDelivered(const Bytes &bmp, Decoded &decoded, const std::string &description)
 {
     ASSERT_EQ(ResultOk, decoded.result) << description;

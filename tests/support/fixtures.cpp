@@ -167,6 +167,19 @@ Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
     return stream;
 }
 
+std::vector<std::filesystem::path> FixturePictures()
+{
+    const char *directory = std::getenv("ZQV_FIXTURES");
+    std::vector<std::filesystem::path> pictures;
+    if (directory == nullptr)
+        return pictures;
+    for (const auto &entry : std::filesystem::directory_iterator(HostPath(directory)))
+        if (entry.path().extension() == ".bmp")
+            pictures.push_back(entry.path());
+    std::sort(pictures.begin(), pictures.end());
+    return pictures;
+}
+
 TempFile::TempFile(const Bytes &contents, const std::string &suffix) : TempPath("zqv-test", suffix)
 {
     if (!WriteWholeFile(Path(), contents).Ok())

@@ -6,6 +6,7 @@
 #include "tools/files.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes);
 void PutLittle16(Bytes &bytes, size_t offset, uint16_t value);
 void PutLittle32(Bytes &bytes, size_t offset, uint32_t value);
 uint32_t GetLittle32(const Bytes &bytes, size_t offset);
+
+// The BMP files tests/make-bmp-fixtures made, in the directory ZQV_FIXTURES
+// names, sorted; none when it is not set.
+std::vector<std::filesystem::path> FixturePictures();
 
 // A file in the temporary directory holding contents, removed when the
 // object goes away; Path() is the name as the plug-in is given it.
