@@ -20,6 +20,7 @@
 // as it describes.
 #pragma once
 
+#include "codec/inflater.h"
 #include "streams/results.h"
 #include "streams/sink.h"
 #include "streams/source.h"
@@ -90,7 +91,7 @@ int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progre
 // abandons one half-way (in a host's callback, say) leaves nothing behind
 // that the caller cannot end; and what a host reads of a picture.
 
-// The zlib decompressor a decode runs on. It lives with the caller rather
+// The zlib decompressor a block decode runs on. It lives with the caller rather
 // than inside the decode, so that when a fault abandons a decode half-way the
 // caller can still end it and nothing stays allocated. Start one zeroed
 // (Inflater{}); EndInflater is safe on one never started or already ended.
@@ -130,7 +131,7 @@ struct DirectOutput {
 // Start it zeroed (StreamDecoder{}), fill it, run it, and end it whatever
 // happened.
 struct StreamDecoder {
-    Inflater inflater;          // the decompressor, ended by EndInflater
+    StreamInflater inflater;    // the decompressor (codec/inflater.h), ended by EndStreamInflater
     ByteSource *source;         // read from where it stands to its end
     ByteSink *sink;             // takes what is decoded
     const DirectOutput *direct; // null: every step goes through the output area
@@ -142,7 +143,8 @@ struct StreamDecoder {
 
 // Runs the decode the StreamDecoder at decoder describes and leaves its
 // result in it. Shaped as a body for the fault guard (platform/platform.h):
-// a fault cuts it short, and EndInflater(&decoder->inflater) still ends it.
+// a fault cuts it short, and EndStreamInflater(&decoder->inflater) still ends
+// it.
 void RunStreamDecoder(void *decoder);
 
 // The smallest bitmap header: the 12-byte core header. Bitmap information

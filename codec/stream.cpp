@@ -53,43 +53,36 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
 {
     StreamDecoder &decoder = decode.decoder;
     uint8_t *output = decoder.areas->output;
-    z_stream &stream = decoder.inflater.stream;
-    stream.next_in = decoder.areas->input;
-    stream.avail_in = chunkLength;
-    stream.total_in = 0;
+    StreamInflater *inflater = &decoder.inflater;
+    SetInflateInput(inflater, decoder.areas->input, chunkLength);
     // A step that fills the output area may leave decoded bytes pending
-    // inside inflate even when the chunk is used up; for the last chunk of a
-    // cut container nothing else would fetch them.
+    // inside the inflater even when the chunk is used up; for the last chunk
+    // of a cut container nothing else would fetch them.
     bool outputAreaFilled = false;
-    while (stream.total_in < chunkLength || outputAreaFilled) {
+    while (InflateInputLeft(inflater) > 0 || outputAreaFilled) {
         uint8_t *room = DirectRoom(decoder);
-        stream.next_out = room ? room : output;
-        stream.avail_out = ChunkSize;
-        int stepResult = inflate(&stream, Z_NO_FLUSH);
-        uint64_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
+        uint32_t produced = 0;
+        InflateOutcome outcome = InflateInto(inflater, room ? room : output, ChunkSize, &produced);
+        uint64_t consumed = decode.consumedBefore + chunkLength - InflateInputLeft(inflater) - InflateInputHeld(inflater);
         if (ReportProgress(decode, consumed) != 0) {
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
-        uint32_t produced = ChunkSize - stream.avail_out;
         if (room)
             decoder.direct->Commit(decoder.direct->owner, produced);
         else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
             *failure = ResultNoMemory;
             return ChunkOutcome::Failed;
         }
-        if (stepResult == Z_STREAM_END)
+        if (outcome == InflateOutcome::Ended)
             // Nothing after the end of the stream belongs to the picture, and
-            // inflate would take no more of it.
+            // the inflater would take no more of it.
             return ChunkOutcome::StreamEnded;
-        if (stepResult == Z_BUF_ERROR && stream.avail_in == 0)
-            // Nothing was pending after all: the chunk is done.
-            return ChunkOutcome::Continue;
-        if (stepResult != Z_OK) {
+        if (outcome == InflateOutcome::Damaged) {
             *failure = ResultBrokenData;
             return ChunkOutcome::Failed;
         }
-        outputAreaFilled = stream.avail_out == 0;
+        outputAreaFilled = produced == ChunkSize;
     }
     return ChunkOutcome::Continue;
 }
@@ -103,9 +96,7 @@ int32_t RunDecode(StreamDecoder &decoder)
     StreamDecode decode{decoder, std::max<SourcePosition>(extent.end, 0), 0, 0};
     decode.progressShift = ProgressShiftFor(decode.total);
 
-    z_stream &stream = decoder.inflater.stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit(&stream) != Z_OK)
+    if (!StartStreamInflater(&decoder.inflater))
         return ResultNoMemory;
 
     uint8_t *input = decoder.areas->input;
@@ -117,14 +108,15 @@ int32_t RunDecode(StreamDecoder &decoder)
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndInflater(&decoder.inflater);
+            EndStreamInflater(&decoder.inflater);
             return failure;
         }
         if (outcome == ChunkOutcome::StreamEnded)
             break;
         decode.consumedBefore += chunkLength;
     }
-    return inflateEnd(&stream) == Z_OK ? ResultOk : ResultBrokenData;
+    EndStreamInflater(&decoder.inflater);
+    return ResultOk;
 }
 
 } // namespace
@@ -147,7 +139,7 @@ int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progre
     decoder.progress = progress;
     decoder.userData = userData;
     RunStreamDecoder(&decoder);
-    EndInflater(&decoder.inflater);
+    EndStreamInflater(&decoder.inflater);
     FreeLocalBlock(&areasBlock);
     return decoder.result;
 }

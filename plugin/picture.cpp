@@ -27,7 +27,7 @@ int32_t DecodeLocked(StreamDecoder *decoder)
 {
     AcquireDecodeLock();
     bool completed = RunGuarded(RunStreamDecoder, decoder);
-    EndInflater(&decoder->inflater);
+    EndStreamInflater(&decoder->inflater);
     ReleaseDecodeLock();
     return completed ? decoder->result : ResultBrokenData;
 }

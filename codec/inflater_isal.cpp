@@ -1,0 +1,111 @@
+// The stream decoder's inflate step on ISA-L's inflate (the win64 and native
+// builds). ISA-L decodes raw deflate data and checks the Adler-32 trailer
+// (ISAL_ZLIB_NO_HDR_VER); the zlib header in front is judged here, by zlib's
+// rules, which are stricter than ISA-L's own: ISA-L takes a window above
+// 32 KB, and answers a preset dictionary with a request for it.
+#include "codec/inflater.h"
+
+#include <isa-l/igzip_lib.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+constexpr uint32_t ZlibHeaderSize = 2;
+constexpr uint32_t DictionaryIdSize = 4; // follows the header when FDICT is set
+constexpr uint32_t HeaderCheckDivisor = 31;
+constexpr uint8_t MethodMask = 0x0f;
+constexpr uint8_t MethodDeflate = 8;
+constexpr uint8_t WindowShift = 4; // CINFO: log2 of the window, less 8
+constexpr uint8_t LargestWindowInfo = 7;
+constexpr uint8_t PresetDictionaryFlag = 0x20;
+
+bool HeaderSeen(const StreamInflater *inflater) { return inflater->headerHave >= ZlibHeaderSize; }
+
+bool NamesDictionary(const StreamInflater *inflater) { return inflater->header[1] & PresetDictionaryFlag; }
+
+// What zlib's inflate refuses in a header: a check that fails, a method other
+// than deflate, a window above 32 KB.
+bool IsSoundHeader(const uint8_t *header)
+{
+    unsigned value = header[0] << 8 | header[1];
+    return value % HeaderCheckDivisor == 0 && (header[0] & MethodMask) == MethodDeflate &&
+           (header[0] >> WindowShift) <= LargestWindowInfo;
+}
+
+// How many bytes in front of the deflate data the stream still owes: the
+// header, and the dictionary id a header with FDICT is followed by (zlib
+// reads that far before it asks for the dictionary).
+uint32_t PrefixOwed(const StreamInflater *inflater)
+{
+    uint32_t prefix = ZlibHeaderSize;
+    if (HeaderSeen(inflater) && IsSoundHeader(inflater->header) && NamesDictionary(inflater))
+        prefix += DictionaryIdSize;
+    return prefix - std::min(prefix, inflater->headerHave);
+}
+
+} // namespace
+
+bool StartStreamInflater(StreamInflater *inflater)
+{
+    *inflater = StreamInflater{};
+    inflater->state = static_cast<inflate_state *>(std::malloc(sizeof(inflate_state)));
+    if (inflater->state == nullptr)
+        return false;
+    isal_inflate_init(inflater->state);
+    inflater->state->crc_flag = ISAL_ZLIB_NO_HDR_VER;
+    return true;
+}
+
+// The header's bytes are taken here, as they come; the rest goes to ISA-L.
+void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t count)
+{
+    for (uint32_t owed = PrefixOwed(inflater); owed > 0 && count > 0; owed = PrefixOwed(inflater)) {
+        if (inflater->headerHave < ZlibHeaderSize)
+            inflater->header[inflater->headerHave] = *input;
+        ++inflater->headerHave;
+        ++input;
+        --count;
+    }
+    inflater->state->next_in = const_cast<uint8_t *>(input);
+    inflater->state->avail_in = count;
+}
+
+InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced)
+{
+    *produced = 0;
+    if (HeaderSeen(inflater) && !IsSoundHeader(inflater->header))
+        return InflateOutcome::Damaged;
+    if (PrefixOwed(inflater) > 0)
+        return InflateOutcome::Going;
+    if (NamesDictionary(inflater)) // refused, as zlib does, once its id has been read
+        return InflateOutcome::Damaged;
+    inflate_state *state = inflater->state;
+    state->next_out = output;
+    state->avail_out = room;
+    uint32_t inputBefore = state->avail_in;
+    int result = isal_inflate(state);
+    *produced = room - state->avail_out;
+    bool stuck = *produced == 0 && inputBefore > 0 && state->avail_in == inputBefore;
+    if (result != ISAL_DECOMP_OK || stuck) // stuck: nothing taken, nothing given, which zlib never does
+        return InflateOutcome::Damaged;
+    return state->block_state == ISAL_BLOCK_FINISH ? InflateOutcome::Ended : InflateOutcome::Going;
+}
+
+uint32_t InflateInputLeft(const StreamInflater *inflater) { return inflater->state->avail_in; }
+
+// Whole bytes in ISA-L's bit buffer, and bytes it set aside in its own input
+// buffer (the start of a block header, or after the trailer, the bytes that
+// followed the stream).
+uint32_t InflateInputHeld(const StreamInflater *inflater)
+{
+    const inflate_state *state = inflater->state;
+    return static_cast<uint32_t>(std::max(state->read_in_length, 0) / 8 + std::max<int16_t>(state->tmp_in_size, 0));
+}
+
+void EndStreamInflater(StreamInflater *inflater)
+{
+    std::free(inflater->state);
+    inflater->state = nullptr;
+}
