@@ -34,6 +34,7 @@ struct StreamInflater {
     inflate_state *state; // some 87 KB of tables and history, allocated as zlib allocates its own
     uint8_t header[2];    // the zlib header, judged by zlib's rules before ISA-L sees the data
     uint32_t headerHave;  // bytes of the header (and dictionary id) taken so far
+    bool roomFilled;      // the last step filled its room
 #else
     z_stream stream;
 #endif
@@ -53,17 +54,24 @@ bool StartStreamInflater(StreamInflater *inflater);
 void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t count);
 
 // Inflates from the input given as far as it goes into the room bytes at
-// output (room > 0); *produced receives how many it wrote. Going means call
-// again: with more room when the room filled, with more input once
-// InflateInputLeft is 0 and the room did not fill.
+// output; *produced receives how many it wrote. Going means call again: with
+// more room when the room filled, with more input once InflateInputLeft is 0
+// and the room did not fill. With a room of at least InflateRoomLikeZlib
+// every step goes as zlib's inflate would go: the same outcome, the same
+// bytes, the same count of stream bytes used (InflateInputHeld). With less,
+// ISA-L decodes ahead of the room into a buffer of its own that large, taking
+// the input for it, and may find damage a step before zlib would.
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced);
+constexpr uint32_t InflateRoomLikeZlib = 2 * 32768 + 288;
 
 // Bytes of the current input the inflater has not taken yet.
 uint32_t InflateInputLeft(const StreamInflater *inflater);
 
 // Bytes it has taken and not yet decoded through (ISA-L reads ahead into a
-// buffer of its own). The stream's bytes used so far are those given less
-// InflateInputLeft less this, the count zlib gives.
+// bit buffer of its own). The stream's bytes used so far are those given less
+// InflateInputLeft less this: the count zlib gives (when every step has had
+// a room of InflateRoomLikeZlib), which includes the trailer but no byte
+// after it.
 uint32_t InflateInputHeld(const StreamInflater *inflater);
 
 // Frees the inflater's state.

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cstdlib>
 
+static_assert(InflateRoomLikeZlib == sizeof(inflate_state::tmp_out_buffer),
+              "the room that keeps ISA-L from decoding ahead is its own output buffer's size");
+
 namespace {
 
 constexpr uint32_t ZlibHeaderSize = 2;
@@ -87,6 +90,7 @@ InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t r
     uint32_t inputBefore = state->avail_in;
     int result = isal_inflate(state);
     *produced = room - state->avail_out;
+    inflater->roomFilled = state->avail_out == 0;
     bool stuck = *produced == 0 && inputBefore > 0 && state->avail_in == inputBefore;
     if (result != ISAL_DECOMP_OK || stuck) // stuck: nothing taken, nothing given, which zlib never does
         return InflateOutcome::Damaged;
@@ -97,10 +101,14 @@ uint32_t InflateInputLeft(const StreamInflater *inflater) { return inflater->sta
 
 // Whole bytes in ISA-L's bit buffer, and bytes it set aside in its own input
 // buffer (the start of a block header, or after the trailer, the bytes that
-// followed the stream).
+// followed the stream). zlib takes input only as it needs it, but all of it
+// when it ran out in the middle of a symbol: so these count as used unless
+// the step stopped for want of room or at the end of the stream.
 uint32_t InflateInputHeld(const StreamInflater *inflater)
 {
     const inflate_state *state = inflater->state;
+    if (!inflater->roomFilled && state->block_state != ISAL_BLOCK_FINISH)
+        return 0;
     return static_cast<uint32_t>(std::max(state->read_in_length, 0) / 8 + std::max<int16_t>(state->tmp_in_size, 0));
 }
 

@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstring>
 
+// Every step goes as zlib's would: progress counts the bytes zlib counts.
+static_assert(ChunkSize >= InflateRoomLikeZlib);
+
 namespace {
 
 // Where a decode stands: the caller's record and the progress so far.
@@ -46,7 +49,8 @@ enum class ChunkOutcome { Continue, StreamEnded, Failed };
 // The loop's shape: each step points inflate at up to ChunkSize bytes of
 // room (straight in the sink where it offers that, else the output area),
 // inflates once, reports progress (a stop ends it before the step's output
-// is kept), then keeps the output (Commit, or Write to the sink). It goes on
+// is kept), then, unless the step found damage, keeps the output (Commit, or
+// Write to the sink). It goes on
 // while the chunk has input left, or while the last step filled its room,
 // since inflate may then hold more output.
 ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *failure)
@@ -68,6 +72,12 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
+        // What a step that found damage gave is worth nothing, and how much
+        // it was depends on the inflater.
+        if (outcome == InflateOutcome::Damaged) {
+            *failure = ResultBrokenData;
+            return ChunkOutcome::Failed;
+        }
         if (room)
             decoder.direct->Commit(decoder.direct->owner, produced);
         else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
@@ -78,10 +88,6 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             // Nothing after the end of the stream belongs to the picture, and
             // the inflater would take no more of it.
             return ChunkOutcome::StreamEnded;
-        if (outcome == InflateOutcome::Damaged) {
-            *failure = ResultBrokenData;
-            return ChunkOutcome::Failed;
-        }
         outputAreaFilled = produced == ChunkSize;
     }
     return ChunkOutcome::Continue;
