@@ -105,12 +105,21 @@ void EndInflater(Inflater *inflater);
 int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
                       uint32_t outputLength);
 
-// The work areas of one stream decode, some 200 KB: far too much for the
-// stack of a host's thread, so they live wherever the caller puts them.
+// The work areas of one stream decode, up to 200 KB: far too much for the
+// stack of a host's thread, so they live wherever the caller puts them
+// (PlaceDecodeAreas). The input area need be no longer than the container:
+// the chunks read are the same.
 struct DecodeAreas {
-    uint8_t input[ChunkSize];  // the read chunk, descrambled in place
-    uint8_t output[ChunkSize]; // inflate's output area
+    uint8_t *input;     // the read chunk, descrambled in place
+    uint32_t inputSize; // ChunkSize, or the container's length when that is less
+    uint8_t *output;    // inflate's output area, ChunkSize bytes: a step's room
 };
+
+// The bytes the work areas of a decode of a container of containerLength
+// bytes take (UINT64_MAX: of unknown length), and where in memory of that
+// many bytes each of them lies. The memory need not be zero.
+uint32_t DecodeAreasBytes(uint64_t containerLength);
+DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength);
 
 // Room in a sink's own memory where inflate may put its output directly,
 // sparing the copy from the output area to the sink. Before every step the

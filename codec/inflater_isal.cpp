@@ -48,6 +48,19 @@ uint32_t PrefixOwed(const StreamInflater *inflater)
     return prefix - std::min(prefix, inflater->headerHave);
 }
 
+// The header's bytes are taken here, as they come; ISA-L sees what follows.
+void TakeHeader(StreamInflater *inflater)
+{
+    inflate_state *state = inflater->state;
+    for (uint32_t owed = PrefixOwed(inflater); owed > 0 && state->avail_in > 0; owed = PrefixOwed(inflater)) {
+        if (inflater->headerHave < ZlibHeaderSize)
+            inflater->header[inflater->headerHave] = *state->next_in;
+        ++inflater->headerHave;
+        ++state->next_in;
+        --state->avail_in;
+    }
+}
+
 } // namespace
 
 bool StartStreamInflater(StreamInflater *inflater)
@@ -61,16 +74,8 @@ bool StartStreamInflater(StreamInflater *inflater)
     return true;
 }
 
-// The header's bytes are taken here, as they come; the rest goes to ISA-L.
 void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t count)
 {
-    for (uint32_t owed = PrefixOwed(inflater); owed > 0 && count > 0; owed = PrefixOwed(inflater)) {
-        if (inflater->headerHave < ZlibHeaderSize)
-            inflater->header[inflater->headerHave] = *input;
-        ++inflater->headerHave;
-        ++input;
-        --count;
-    }
     inflater->state->next_in = const_cast<uint8_t *>(input);
     inflater->state->avail_in = count;
 }
@@ -78,13 +83,14 @@ void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t co
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced)
 {
     *produced = 0;
+    inflate_state *state = inflater->state;
+    TakeHeader(inflater);
     if (HeaderSeen(inflater) && !IsSoundHeader(inflater->header))
         return InflateOutcome::Damaged;
     if (PrefixOwed(inflater) > 0)
         return InflateOutcome::Going;
     if (NamesDictionary(inflater)) // refused, as zlib does, once its id has been read
         return InflateOutcome::Damaged;
-    inflate_state *state = inflater->state;
     state->next_out = output;
     state->avail_out = room;
     uint32_t inputBefore = state->avail_in;

@@ -49,8 +49,7 @@ enum class ChunkOutcome { Continue, StreamEnded, Failed };
 // The loop's shape: each step points inflate at up to ChunkSize bytes of
 // room (straight in the sink where it offers that, else the output area),
 // inflates once, reports progress (a stop ends it before the step's output
-// is kept), then, unless the step found damage, keeps the output (Commit, or
-// Write to the sink). It goes on
+// is kept), then keeps the output (Commit, or Write to the sink). It goes on
 // while the chunk has input left, or while the last step filled its room,
 // since inflate may then hold more output.
 ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *failure)
@@ -72,12 +71,6 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
-        // What a step that found damage gave is worth nothing, and how much
-        // it was depends on the inflater.
-        if (outcome == InflateOutcome::Damaged) {
-            *failure = ResultBrokenData;
-            return ChunkOutcome::Failed;
-        }
         if (room)
             decoder.direct->Commit(decoder.direct->owner, produced);
         else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
@@ -88,6 +81,10 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
             // Nothing after the end of the stream belongs to the picture, and
             // the inflater would take no more of it.
             return ChunkOutcome::StreamEnded;
+        if (outcome == InflateOutcome::Damaged) {
+            *failure = ResultBrokenData;
+            return ChunkOutcome::Failed;
+        }
         outputAreaFilled = produced == ChunkSize;
     }
     return ChunkOutcome::Continue;
@@ -107,7 +104,7 @@ int32_t RunDecode(StreamDecoder &decoder)
 
     uint8_t *input = decoder.areas->input;
     for (;;) {
-        uint32_t chunkLength = source->Read(source, input, ChunkSize);
+        uint32_t chunkLength = source->Read(source, input, decoder.areas->inputSize);
         if (chunkLength == 0)
             break;
         Descramble(input, chunkLength);
@@ -133,15 +130,27 @@ void RunStreamDecoder(void *decoder)
     record->result = RunDecode(*record);
 }
 
+uint32_t DecodeAreasBytes(uint64_t containerLength)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize)) + ChunkSize;
+}
+
+DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength)
+{
+    uint32_t inputSize = static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize));
+    return {memory + ChunkSize, inputSize, memory};
+}
+
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData)
 {
     LocalBlock areasBlock{};
-    if (!AllocateLocalBlock(&areasBlock, sizeof(DecodeAreas), LMEM_FIXED))
+    if (!AllocateLocalBlock(&areasBlock, DecodeAreasBytes(UINT64_MAX), LMEM_FIXED))
         return ResultNoMemory;
+    DecodeAreas areas = PlaceDecodeAreas(areasBlock.start, UINT64_MAX);
     StreamDecoder decoder{};
     decoder.source = source;
     decoder.sink = sink;
-    decoder.areas = reinterpret_cast<DecodeAreas *>(areasBlock.start);
+    decoder.areas = &areas;
     decoder.progress = progress;
     decoder.userData = userData;
     RunStreamDecoder(&decoder);
