@@ -11,7 +11,12 @@
 // Either way a stream is judged as zlib judges it: a zlib header that names a
 // method other than deflate, a window above 32 KB or a preset dictionary, a
 // damaged block or a wrong Adler-32 trailer is damaged data, and the bytes
-// counted as used are the ones zlib counts.
+// counted as used are the ones zlib counts (fuzz/inflate_fuzzer.cpp holds
+// ISA-L to zlib step by step). Where they part: zlib reads a block header as
+// its bytes come, ISA-L only once it has all of it (up to 328 bytes), so
+// damage in a block header can be found a step apart, and in a stream that
+// ends inside that header, by one of them only; and where the input runs out
+// in the middle of a symbol, one may give a few bytes a step later.
 //
 // The probe's one-step DecodeBlock (codec/container.h) stays on zlib in
 // every build: it decodes 2,048 bytes, where speed is nothing and zlib's
@@ -57,10 +62,11 @@ void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t co
 // output; *produced receives how many it wrote. Going means call again: with
 // more room when the room filled, with more input once InflateInputLeft is 0
 // and the room did not fill. With a room of at least InflateRoomLikeZlib
-// every step goes as zlib's inflate would go: the same outcome, the same
-// bytes, the same count of stream bytes used (InflateInputHeld). With less,
-// ISA-L decodes ahead of the room into a buffer of its own that large, taking
-// the input for it, and may find damage a step before zlib would.
+// every step goes as zlib's inflate would go (but for the above): the same
+// outcome, the same bytes, the same count of stream bytes used
+// (InflateInputHeld). With less, ISA-L decodes ahead of the room into a
+// buffer of its own that large, taking the input for it, and may find damage
+// a step before zlib would.
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced);
 constexpr uint32_t InflateRoomLikeZlib = 2 * 32768 + 288;
 

@@ -66,7 +66,8 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
         uint8_t *room = DirectRoom(decoder);
         uint32_t produced = 0;
         InflateOutcome outcome = InflateInto(inflater, room ? room : output, ChunkSize, &produced);
-        uint64_t consumed = decode.consumedBefore + chunkLength - InflateInputLeft(inflater) - InflateInputHeld(inflater);
+        uint64_t consumed =
+            decode.consumedBefore + chunkLength - InflateInputLeft(inflater) - InflateInputHeld(inflater);
         if (ReportProgress(decode, consumed) != 0) {
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
