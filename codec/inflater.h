@@ -40,6 +40,9 @@ struct StreamInflater {
     uint8_t header[2];    // the zlib header, judged by zlib's rules before ISA-L sees the data
     uint32_t headerHave;  // bytes of the header (and dictionary id) taken so far
     bool roomFilled;      // the last step filled its room
+    bool damaged;         // the last step found damage: ISA-L's buffers say nothing then
+    uint64_t taken;       // bytes ISA-L has taken from the inputs given, all told
+    uint32_t inputCount;  // the current input's length
 #else
     z_stream stream;
 #endif

@@ -78,6 +78,7 @@ void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t co
 {
     inflater->state->next_in = const_cast<uint8_t *>(input);
     inflater->state->avail_in = count;
+    inflater->inputCount = count;
 }
 
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced)
@@ -97,25 +98,36 @@ InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t r
     int result = isal_inflate(state);
     *produced = room - state->avail_out;
     inflater->roomFilled = state->avail_out == 0;
+    inflater->taken += inputBefore - state->avail_in;
     bool stuck = *produced == 0 && inputBefore > 0 && state->avail_in == inputBefore;
-    if (result != ISAL_DECOMP_OK || stuck) // stuck: nothing taken, nothing given, which zlib never does
+    inflater->damaged = result != ISAL_DECOMP_OK || stuck; // stuck: nothing taken, nothing given, which zlib never does
+    if (inflater->damaged)
         return InflateOutcome::Damaged;
     return state->block_state == ISAL_BLOCK_FINISH ? InflateOutcome::Ended : InflateOutcome::Going;
 }
 
-uint32_t InflateInputLeft(const StreamInflater *inflater) { return inflater->state->avail_in; }
+// After damage ISA-L's count of input left may have wrapped below zero.
+uint32_t InflateInputLeft(const StreamInflater *inflater)
+{
+    return std::min(inflater->state->avail_in, inflater->inputCount);
+}
 
 // Whole bytes in ISA-L's bit buffer, and bytes it set aside in its own input
 // buffer (the start of a block header, or after the trailer, the bytes that
 // followed the stream). zlib takes input only as it needs it, but all of it
 // when it ran out in the middle of a symbol: so these count as used unless
 // the step stopped for want of room or at the end of the stream.
+//
+// After damage ISA-L's buffers may count bytes it never had (it pads its bit
+// buffer at the end of the input), so nothing counts as held then, and never
+// more than it took.
 uint32_t InflateInputHeld(const StreamInflater *inflater)
 {
     const inflate_state *state = inflater->state;
-    if (!inflater->roomFilled && state->block_state != ISAL_BLOCK_FINISH)
+    if (inflater->damaged || (!inflater->roomFilled && state->block_state != ISAL_BLOCK_FINISH))
         return 0;
-    return static_cast<uint32_t>(std::max(state->read_in_length, 0) / 8 + std::max<int16_t>(state->tmp_in_size, 0));
+    uint64_t held = std::max(state->read_in_length, 0) / 8 + std::max<int16_t>(state->tmp_in_size, 0);
+    return static_cast<uint32_t>(std::min(held, inflater->taken));
 }
 
 void EndStreamInflater(StreamInflater *inflater)
