@@ -26,13 +26,24 @@ constexpr double ScalingTarget = 4.4;
 constexpr double PeakTargetFactor = 2.1;
 constexpr uint64_t PeakAllowanceBytes = 2 * Megabyte;
 
-constexpr const char *RowFormat = "%-9s %10s %5s %9s %16s %16s %16s %16s %8s %9s %8s %16s %9s%s\n";
+constexpr const char *RowFormat = "%-9s %10s %5s %9s %10s %10s %10s %10s %11s %10s %8s %8s %9s %6s %8s %9s %9s%s\n";
 constexpr const char *CheckFailedNote = "  (wrong output, see above)";
 
-// The four ways of decoding, in the order of the table's columns.
-enum DecodeMethod { BareMethod, FreshMethod, MemoryMethod, FileMethod, MethodCount };
+// The ways of decoding, in the order of the table's columns. Touch decodes
+// nothing: it makes a block of the decoded size as fresh's is made, writes a
+// byte to each page and frees it, the memory floor of any decoder that hands
+// over new memory. Own is the build's own inflater (codec/inflater.h) bare,
+// where that is not zlib.
+enum DecodeMethod { BareMethod, FreshMethod, OwnMethod, TouchMethod, MemoryMethod, FileMethod, MethodCount };
 constexpr const char *MethodNames[MethodCount] = {"bare inflate", "inflate into a fresh block",
+                                                  "the build's inflater bare", "touching a fresh block",
                                                   "GetPicture from memory", "GetPicture from a file"};
+#ifdef ZQV_INFLATE_WITH_ISAL
+constexpr bool HasOwnInflater = true;
+#else
+constexpr bool HasOwnInflater = false;
+#endif
+constexpr uint64_t PageBytes = 4096;
 
 // One line of the table.
 struct CaseResult {
@@ -103,20 +114,72 @@ int32_t InflateWhole(const Bytes &stream, uint8_t *output, uint64_t outputBytes)
     return produced == outputBytes ? Z_OK : Z_DATA_ERROR;
 }
 
-// Bare inflate into a new block made as the host makes GetPicture's (fixed,
-// zero-filled local memory, locked), so that it pays the same page faults;
-// the block is freed before returning, *checksum (if given) gets its CRC-32.
-int32_t InflateIntoFreshBlock(const Bytes &stream, uint64_t bytes, uLong *checksum = nullptr)
+// The build's inflater alone, as GetPicture runs it but in as few steps as
+// it likes: the whole descrambled stream into outputBytes at output.
+int32_t InflateWithOwnInflater(const Bytes &stream, uint8_t *output, uint64_t outputBytes)
 {
-    HLOCAL handle = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes));
-    auto *block = handle == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(handle));
-    int32_t code = InflateWhole(stream, block, bytes);
-    if (checksum != nullptr && code == Z_OK)
-        *checksum = crc32_z(0, block, static_cast<size_t>(bytes));
+    StreamInflater inflater{};
+    if (!StartStreamInflater(&inflater))
+        return Z_MEM_ERROR;
+    SetInflateInput(&inflater, stream.data(), static_cast<uint32_t>(stream.size()));
+    uint64_t produced = 0;
+    InflateOutcome outcome = InflateOutcome::Going;
+    while (outcome == InflateOutcome::Going && produced < outputBytes) {
+        uint32_t stepProduced = 0;
+        uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(outputBytes - produced, UINT32_MAX));
+        outcome = InflateInto(&inflater, output + produced, room, &stepProduced);
+        produced += stepProduced;
+        if (stepProduced == 0 && InflateInputLeft(&inflater) == 0)
+            break;
+    }
+    EndStreamInflater(&inflater);
+    if (outcome == InflateOutcome::Damaged)
+        return Z_DATA_ERROR;
+    return outcome == InflateOutcome::Ended && produced == outputBytes ? Z_OK : Z_BUF_ERROR;
+}
+
+// A new block made as the host makes GetPicture's (fixed, zero-filled local
+// memory, locked); null when it cannot be had.
+uint8_t *NewHostBlock(uint64_t bytes, HLOCAL *handle)
+{
+    *handle = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, static_cast<size_t>(bytes));
+    return *handle == nullptr ? nullptr : static_cast<uint8_t *>(LocalLock(*handle));
+}
+
+void FreeHostBlock(HLOCAL handle, uint8_t *block)
+{
     if (block != nullptr)
         LocalUnlock(handle);
     if (handle != nullptr)
         LocalFree(handle);
+}
+
+// A new block of the decoded size, a byte written to each page, freed.
+int32_t TouchFreshBlock(uint64_t bytes)
+{
+    HLOCAL handle;
+    uint8_t *block = NewHostBlock(bytes, &handle);
+    if (block == nullptr) {
+        FreeHostBlock(handle, block);
+        return Z_MEM_ERROR;
+    }
+    for (uint64_t offset = 0; offset < bytes; offset += PageBytes)
+        static_cast<volatile uint8_t *>(block)[offset] = 1;
+    FreeHostBlock(handle, block);
+    return Z_OK;
+}
+
+// Bare inflate into a new block made as the host makes GetPicture's, so that
+// it pays the same page faults; the block is freed before returning,
+// *checksum (if given) gets its CRC-32.
+int32_t InflateIntoFreshBlock(const Bytes &stream, uint64_t bytes, uLong *checksum = nullptr)
+{
+    HLOCAL handle;
+    uint8_t *block = NewHostBlock(bytes, &handle);
+    int32_t code = InflateWhole(stream, block, bytes);
+    if (checksum != nullptr && code == Z_OK)
+        *checksum = crc32_z(0, block, static_cast<size_t>(bytes));
+    FreeHostBlock(handle, block);
     return code;
 }
 
@@ -132,6 +195,10 @@ int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
         return InflateWhole(data.container, file.data(), file.size());
     case FreshMethod:
         return InflateIntoFreshBlock(data.container, file.size());
+    case OwnMethod:
+        return InflateWithOwnInflater(data.container, file.data(), file.size());
+    case TouchMethod:
+        return TouchFreshBlock(file.size());
     case MemoryMethod:
         return GetPictureFromMemory(data.plugin, data.container, blocks);
     default:
@@ -139,7 +206,9 @@ int32_t Decode(DecodeMethod method, CaseData &data, PictureBlocks *blocks)
     }
 }
 
-bool InflatesAlone(DecodeMethod method) { return method == BareMethod || method == FreshMethod; }
+bool InflatesAlone(DecodeMethod method) { return method == BareMethod || method == FreshMethod || method == OwnMethod; }
+
+bool IsRun(DecodeMethod method) { return method != OwnMethod || HasOwnInflater; }
 
 // The methods to time for one case. Untimed around a run, inflating alone
 // descrambles the container in place (a 32-bit process has no room for a
@@ -151,7 +220,11 @@ std::vector<TimedMethod> DecodeMethods(CaseData &data, PictureBlocks *blocks)
         auto method = static_cast<DecodeMethod>(each);
         auto descramble = [&data] { DescrambleInPlace(&data.container); };
         auto run = [method, &data, blocks] { return Decode(method, data, blocks); };
-        if (InflatesAlone(method))
+        if (!IsRun(method))
+            methods.push_back({});
+        else if (method == TouchMethod)
+            methods.push_back({nullptr, run, nullptr});
+        else if (InflatesAlone(method))
             methods.push_back({descramble, run, descramble});
         else
             methods.push_back({nullptr, run, [blocks] { blocks->Free(); }});
@@ -161,7 +234,7 @@ std::vector<TimedMethod> DecodeMethods(CaseData &data, PictureBlocks *blocks)
 
 std::string MethodFailure(DecodeMethod method, int32_t code)
 {
-    std::string why = InflatesAlone(method) ? "zlib code " + std::to_string(code)
+    std::string why = InflatesAlone(method) || method == TouchMethod ? "zlib code " + std::to_string(code)
                                             : "code " + std::to_string(code) + ", " + ResultName(code);
     return std::string(MethodNames[method]) + " failed (" + why + ")";
 }
@@ -192,7 +265,6 @@ Status CheckDelivered(const PictureBlocks &blocks, const Picture &picture)
 }
 
 // Decodes once more by method, untimed, and checks that it gave the picture.
-// Bare inflate's last round left it in the picture's buffer already.
 Status CheckMethod(DecodeMethod method, CaseData &data)
 {
     const Picture &picture = data.picture;
@@ -200,7 +272,13 @@ Status CheckMethod(DecodeMethod method, CaseData &data)
     PictureBlocks blocks;
     uLong checksum = 0;
     int32_t code = ResultOk; // Z_OK for the methods that inflate alone
-    if (method == BareMethod) {
+    if (!IsRun(method) || method == TouchMethod)
+        return Status::Success();
+    if (method == BareMethod || method == OwnMethod) {
+        data.picture.file.assign(data.picture.file.size(), 0);
+        DescrambleInPlace(&data.container);
+        code = Decode(method, data, nullptr);
+        DescrambleInPlace(&data.container);
         checksum = crc32_z(0, picture.file.data(), picture.file.size());
     } else if (method == FreshMethod) {
         DescrambleInPlace(&data.container);
@@ -268,16 +346,34 @@ std::string SpeedCell(const Timing &timing, uint64_t decodedBytes)
 {
     if (timing.Failed())
         return FailedCell(timing.failure);
+    if (timing.roundSeconds.empty())
+        return "-";
     return Formatted("%.1f", InMegabytes(decodedBytes) / timing.medianSeconds);
 }
 
 // The ratio of two methods' median times; a star marks one above target.
 std::string RatioCell(const Timing &numerator, const Timing &denominator, double target = 0)
 {
-    if (numerator.Failed() || denominator.Failed())
+    if (numerator.Failed() || denominator.Failed() || numerator.roundSeconds.empty() ||
+        denominator.roundSeconds.empty())
         return "-";
     double ratio = numerator.medianSeconds / denominator.medianSeconds;
     return Formatted("%.2f", ratio) + (target > 0 && ratio > target ? "*" : "");
+}
+
+// The decoding work of GetPicture from memory beyond the memory floor, in
+// units of zlib's: (memory - touch) / (fresh - touch), each round's, median.
+// Rounds where fresh took no longer than touch say nothing and are left out.
+std::string WorkCell(const std::vector<Timing> &t)
+{
+    const std::vector<double> &memory = t[MemoryMethod].roundSeconds;
+    const std::vector<double> &touch = t[TouchMethod].roundSeconds;
+    const std::vector<double> &fresh = t[FreshMethod].roundSeconds;
+    std::vector<double> ratios;
+    for (size_t round = 0; round < std::min({memory.size(), touch.size(), fresh.size()}); ++round)
+        if (fresh[round] > touch[round])
+            ratios.push_back((memory[round] - touch[round]) / (fresh[round] - touch[round]));
+    return ratios.empty() ? "-" : Formatted("%.2f", Median(ratios));
 }
 
 void PrintRow(const CaseResult &result)
@@ -296,8 +392,10 @@ void PrintRow(const CaseResult &result)
     Report(RowFormat, KindName(result.kind), Formatted("%.2f", InMegabytes(result.decodedBytes)).c_str(),
            std::to_string(result.level).c_str(), Formatted("%.4f", InMegabytes(result.containerBytes)).c_str(),
            SpeedCell(t[BareMethod], result.decodedBytes).c_str(), SpeedCell(t[FreshMethod], result.decodedBytes).c_str(),
+           SpeedCell(t[OwnMethod], result.decodedBytes).c_str(), SpeedCell(t[TouchMethod], result.decodedBytes).c_str(),
            SpeedCell(t[MemoryMethod], result.decodedBytes).c_str(), SpeedCell(t[FileMethod], result.decodedBytes).c_str(),
-           RatioCell(t[MemoryMethod], t[BareMethod]).c_str(), RatioCell(t[MemoryMethod], t[FreshMethod]).c_str(),
+           RatioCell(t[MemoryMethod], t[BareMethod]).c_str(), RatioCell(t[OwnMethod], t[BareMethod]).c_str(),
+           RatioCell(t[MemoryMethod], t[FreshMethod]).c_str(), WorkCell(t).c_str(),
            RatioCell(t[FileMethod], t[MemoryMethod]).c_str(), peak.c_str(), multiple.c_str(),
            result.checked ? "" : CheckFailedNote);
 }
@@ -309,14 +407,19 @@ void PrintUnrunRow(PictureKind kind, double sizeMegabytes, int level, const std:
 }
 void PrintTableHeader(int rounds)
 {
-    Report("MB/s: decoded megabytes per second, median of %d round%s; mem/bare, mem/fresh, file/mem:\n"
-           "ratios of those median times. fresh: bare inflate into a new zero-filled block, allocated\n"
-           "(and freed) within the time, as GetPicture's is. peak: peak working set of one GetPicture\n"
-           "from the file in a fresh process, in MB and as a multiple of the decoded size (* above\n"
-           "%.1f x decoded + %.0f MB).\n\n",
-           rounds, rounds == 1 ? "" : "s", PeakTargetFactor, InMegabytes(PeakAllowanceBytes));
-    Report(RowFormat, "kind", "decoded MB", "level", "ZQV MB", "bare MB/s", "fresh MB/s", "memory MB/s", "file MB/s",
-           "mem/bare", "mem/fresh", "file/mem", "peak MB", "x decoded", "");
+    Report("MB/s: decoded megabytes per second, median of %d round%s; mem/bare, own/bare, mem/fresh,\n"
+           "file/mem: ratios of those median times. bare, fresh: zlib's inflate, into a buffer made once\n"
+           "and into a new zero-filled block allocated (and freed) within the time, as GetPicture's is.\n"
+           "own: the build's own inflater (%s) as bare. touch: a new block of the decoded size made as\n"
+           "fresh's, a byte written to each 4 KB page. work: (memory - touch) / (fresh - touch) in each\n"
+           "round, median: GetPicture's decoding work beyond the memory floor, in zlib's. peak: peak\n"
+           "working set of one GetPicture from the file in a fresh process, in MB and as a multiple of\n"
+           "the decoded size (* above %.1f x decoded + %.0f MB).\n\n",
+           rounds, rounds == 1 ? "" : "s", HasOwnInflater ? "ISA-L" : "zlib, so not timed twice", PeakTargetFactor,
+           InMegabytes(PeakAllowanceBytes));
+    Report(RowFormat, "kind", "decoded MB", "level", "ZQV MB", "bare MB/s", "fresh MB/s", "own MB/s", "touch MB/s",
+           "memory MB/s", "file MB/s", "mem/bare", "own/bare", "mem/fresh", "work", "file/mem", "peak MB", "x decoded",
+           "");
 }
 
 const CaseResult *FindResult(const std::vector<CaseResult> &results, PictureKind kind, double sizeMegabytes, int level)

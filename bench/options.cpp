@@ -22,11 +22,17 @@ the median of its rounds:
            allocated once
   fresh    the same into a new zero-filled block like GetPicture's, allocated
            and freed within the time, so paying the same page faults
+  own      the build's own inflater (ISA-L in the win64 and native builds) as
+           bare; not timed where that is zlib
+  touch    a new block like fresh's, a byte written to each 4 KB page, freed:
+           the memory floor of any decoder handing over new memory
   memory   GetPicture of the container in memory (flags 1)
   file     GetPicture of the container written to a file (flags 0)
-then measures the peak working set of one GetPicture from the file in a
-fresh child process. Prints one line per case and, for the 100 MB and
-400 MB pictures, how the time scales.
+and the work, (memory - touch) / (fresh - touch) in each round, median:
+GetPicture's decoding beyond the memory floor, in units of zlib's. Then
+measures the peak working set of one GetPicture from the file in a fresh
+child process. Prints one line per case and, for the 100 MB and 400 MB
+pictures, how the time scales. bench/plot draws --out files with gnuplot.
 
 options:
   --sizes MB,...    decoded sizes in megabytes (default 0.1,1,10,100,400)

@@ -14,6 +14,12 @@ constexpr const char *BuildName = "win32";
 #else
 constexpr const char *BuildName = "native";
 #endif
+// The stream decoder's inflater in this build (codec/inflater.h).
+#ifdef ZQV_INFLATE_WITH_ISAL
+constexpr const char *InflaterName = "ISA-L";
+#else
+constexpr const char *InflaterName = "zlib";
+#endif
 
 std::FILE *reportFile = nullptr;
 bool reportFileFailed = false; // a write or flush to it failed
@@ -34,8 +40,9 @@ Status StartReportFile(const std::string &path, const std::string &what)
     reportFile = std::fopen(path.c_str(), "w");
     if (reportFile == nullptr)
         return Status::Failure("cannot create " + path);
-    reportFileFailed = std::fprintf(reportFile, "zqv_bench, %s build, %s, zlib %s: %s\n\n", BuildName,
-                                    LocalDateAndTime().c_str(), zlibVersion(), what.c_str()) < 0;
+    reportFileFailed = std::fprintf(reportFile, "zqv_bench, %s build, %s, zlib %s, inflating with %s: %s\n\n",
+                                    BuildName, LocalDateAndTime().c_str(), zlibVersion(), InflaterName,
+                                    what.c_str()) < 0;
     return Status::Success();
 }
 

@@ -21,7 +21,8 @@ void RunOnce(const TimedMethod &method, std::vector<double> *seconds, Timing *ti
         seconds->push_back(took.count());
 }
 
-// The median of a non-empty list (the mean of the middle two for an even count).
+} // namespace
+
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -31,8 +32,6 @@ double Median(std::vector<double> values)
     return (values[middle - 1] + values[middle]) / 2;
 }
 
-} // namespace
-
 std::vector<Timing> TimeSideBySide(const std::vector<TimedMethod> &methods, int rounds)
 {
     size_t count = methods.size();
@@ -41,11 +40,13 @@ std::vector<Timing> TimeSideBySide(const std::vector<TimedMethod> &methods, int 
     for (int round = 0; round < rounds; ++round)
         for (size_t step = 0; step < count; ++step) {
             size_t which = (static_cast<size_t>(round) + step) % count;
-            if (!timings[which].Failed())
+            if (methods[which].run && !timings[which].Failed())
                 RunOnce(methods[which], &seconds[which], &timings[which]);
         }
     for (size_t which = 0; which < count; ++which)
-        if (!timings[which].Failed() && !seconds[which].empty())
+        if (!timings[which].Failed() && !seconds[which].empty()) {
             timings[which].medianSeconds = Median(seconds[which]);
+            timings[which].roundSeconds = seconds[which];
+        }
     return timings;
 }

@@ -20,6 +20,7 @@
 // as it describes.
 #pragma once
 
+#include "codec/inflater.h"
 #include "streams/results.h"
 #include "streams/sink.h"
 #include "streams/source.h"
@@ -90,7 +91,7 @@ int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progre
 // abandons one half-way (in a host's callback, say) leaves nothing behind
 // that the caller cannot end; and what a host reads of a picture.
 
-// The zlib decompressor a decode runs on. It lives with the caller rather
+// The zlib decompressor a block decode runs on. It lives with the caller rather
 // than inside the decode, so that when a fault abandons a decode half-way the
 // caller can still end it and nothing stays allocated. Start one zeroed
 // (Inflater{}); EndInflater is safe on one never started or already ended.
@@ -104,12 +105,21 @@ void EndInflater(Inflater *inflater);
 int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
                       uint32_t outputLength);
 
-// The work areas of one stream decode, some 200 KB: far too much for the
-// stack of a host's thread, so they live wherever the caller puts them.
+// The work areas of one stream decode, up to 200 KB: far too much for the
+// stack of a host's thread, so they live wherever the caller puts them
+// (PlaceDecodeAreas). The input area need be no longer than the container:
+// the chunks read are the same.
 struct DecodeAreas {
-    uint8_t input[ChunkSize];  // the read chunk, descrambled in place
-    uint8_t output[ChunkSize]; // inflate's output area
+    uint8_t *input;     // the read chunk, descrambled in place
+    uint32_t inputSize; // ChunkSize, or the container's length when that is less
+    uint8_t *output;    // inflate's output area, ChunkSize bytes: a step's room
 };
+
+// The bytes the work areas of a decode of a container of containerLength
+// bytes take (UINT64_MAX: of unknown length), and where in memory of that
+// many bytes each of them lies. The memory need not be zero.
+uint32_t DecodeAreasBytes(uint64_t containerLength);
+DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength);
 
 // Room in a sink's own memory where inflate may put its output directly,
 // sparing the copy from the output area to the sink. Before every step the
@@ -130,7 +140,7 @@ struct DirectOutput {
 // Start it zeroed (StreamDecoder{}), fill it, run it, and end it whatever
 // happened.
 struct StreamDecoder {
-    Inflater inflater;          // the decompressor, ended by EndInflater
+    StreamInflater inflater;    // the decompressor (codec/inflater.h), ended by EndStreamInflater
     ByteSource *source;         // read from where it stands to its end
     ByteSink *sink;             // takes what is decoded
     const DirectOutput *direct; // null: every step goes through the output area
@@ -146,18 +156,21 @@ struct StreamDecoder {
 
 // Runs the decode the StreamDecoder at decoder describes and leaves its
 // result in it. Shaped as a body for the fault guard (platform/platform.h):
-// a fault cuts it short, and EndInflater(&decoder->inflater) still ends it.
+// a fault cuts it short, and EndStreamInflater(&decoder->inflater) still ends
+// it.
 void RunStreamDecoder(void *decoder);
 
 // A fed decode: the caller hands the container over in pieces as they come
 // (from a network, or a host that pushes bytes), rather than the decoder
 // reading a source. Fill the record as for RunStreamDecoder, leaving source
 // null, then StartFedDecoder, FeedStreamDecoder for every piece, and
-// EndInflater whatever happened. Each piece is copied through the input area
-// in ChunkSize steps and decoded as RunStreamDecoder decodes a chunk: the
-// same inflate steps, sink writes and DirectOutput use. Progress reports
-// count the container bytes taken so far over those fed so far, this piece
-// included, since a fed decode does not know where the container ends.
+// EndStreamInflater whatever happened. Each piece is copied through the input
+// area in steps of its size (give it areas of a container of unknown length,
+// PlaceDecodeAreas(memory, UINT64_MAX), for ChunkSize steps) and decoded as
+// RunStreamDecoder decodes a chunk: the same inflate steps, sink writes and
+// DirectOutput use. Progress reports count the container bytes taken so far
+// over those fed so far, this piece included, since a fed decode does not
+// know where the container ends.
 //
 // StartFedDecoder: ResultOk, or ResultNoMemory when the decompressor cannot
 // be set up.

@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstring>
 
+// Every step goes as zlib's would: progress counts the bytes zlib counts.
+static_assert(ChunkSize >= InflateRoomLikeZlib);
+
 namespace {
 
 // Where a decode stands: the caller's record and the progress so far.
@@ -53,53 +56,39 @@ ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *f
 {
     StreamDecoder &decoder = decode.decoder;
     uint8_t *output = decoder.areas->output;
-    z_stream &stream = decoder.inflater.stream;
-    stream.next_in = decoder.areas->input;
-    stream.avail_in = chunkLength;
-    stream.total_in = 0;
+    StreamInflater *inflater = &decoder.inflater;
+    SetInflateInput(inflater, decoder.areas->input, chunkLength);
     // A step that fills the output area may leave decoded bytes pending
-    // inside inflate even when the chunk is used up; for the last chunk of a
-    // cut container nothing else would fetch them.
+    // inside the inflater even when the chunk is used up; for the last chunk
+    // of a cut container nothing else would fetch them.
     bool outputAreaFilled = false;
-    while (stream.total_in < chunkLength || outputAreaFilled) {
+    while (InflateInputLeft(inflater) > 0 || outputAreaFilled) {
         uint8_t *room = DirectRoom(decoder);
-        stream.next_out = room ? room : output;
-        stream.avail_out = ChunkSize;
-        int stepResult = inflate(&stream, Z_NO_FLUSH);
-        uint64_t consumed = decode.consumedBefore + chunkLength - stream.avail_in;
+        uint32_t produced = 0;
+        InflateOutcome outcome = InflateInto(inflater, room ? room : output, ChunkSize, &produced);
+        uint64_t consumed =
+            decode.consumedBefore + chunkLength - InflateInputLeft(inflater) - InflateInputHeld(inflater);
         if (ReportProgress(decode, consumed) != 0) {
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
-        uint32_t produced = ChunkSize - stream.avail_out;
         if (room)
             decoder.direct->Commit(decoder.direct->owner, produced);
         else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
             *failure = ResultNoMemory;
             return ChunkOutcome::Failed;
         }
-        if (stepResult == Z_STREAM_END)
+        if (outcome == InflateOutcome::Ended)
             // Nothing after the end of the stream belongs to the picture, and
-            // inflate would take no more of it.
+            // the inflater would take no more of it.
             return ChunkOutcome::StreamEnded;
-        if (stepResult == Z_BUF_ERROR && stream.avail_in == 0)
-            // Nothing was pending after all: the chunk is done.
-            return ChunkOutcome::Continue;
-        if (stepResult != Z_OK) {
+        if (outcome == InflateOutcome::Damaged) {
             *failure = ResultBrokenData;
             return ChunkOutcome::Failed;
         }
-        outputAreaFilled = stream.avail_out == 0;
+        outputAreaFilled = produced == ChunkSize;
     }
     return ChunkOutcome::Continue;
-}
-
-// Sets up the decoder's decompressor; false when it cannot be had.
-bool StartInflate(StreamDecoder &decoder)
-{
-    z_stream &stream = decoder.inflater.stream;
-    std::memset(&stream, 0, sizeof stream);
-    return inflateInit(&stream) == Z_OK;
 }
 
 int32_t RunDecode(StreamDecoder &decoder)
@@ -111,27 +100,27 @@ int32_t RunDecode(StreamDecoder &decoder)
     StreamDecode decode{decoder, std::max<SourcePosition>(extent.end, 0), 0, 0};
     decode.progressShift = ProgressShiftFor(decode.total);
 
-    z_stream &stream = decoder.inflater.stream;
-    if (!StartInflate(decoder))
+    if (!StartStreamInflater(&decoder.inflater))
         return ResultNoMemory;
 
     uint8_t *input = decoder.areas->input;
     for (;;) {
-        uint32_t chunkLength = source->Read(source, input, ChunkSize);
+        uint32_t chunkLength = source->Read(source, input, decoder.areas->inputSize);
         if (chunkLength == 0)
             break;
         Descramble(input, chunkLength);
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndInflater(&decoder.inflater);
+            EndStreamInflater(&decoder.inflater);
             return failure;
         }
         if (outcome == ChunkOutcome::StreamEnded)
             break;
         decode.consumedBefore += chunkLength;
     }
-    return inflateEnd(&stream) == Z_OK ? ResultOk : ResultBrokenData;
+    EndStreamInflater(&decoder.inflater);
+    return ResultOk;
 }
 
 } // namespace
@@ -140,14 +129,14 @@ int32_t StartFedDecoder(StreamDecoder *decoder)
 {
     decoder->fed = 0;
     decoder->streamEnded = false;
-    return StartInflate(*decoder) ? ResultOk : ResultNoMemory;
+    return StartStreamInflater(&decoder->inflater) ? ResultOk : ResultNoMemory;
 }
 
 int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t count)
 {
     uint8_t *input = decoder->areas->input;
     while (count > 0 && !decoder->streamEnded) {
-        uint32_t chunkLength = std::min(count, ChunkSize);
+        uint32_t chunkLength = std::min(count, decoder->areas->inputSize);
         std::memcpy(input, bytes, chunkLength);
         Descramble(input, chunkLength);
         SourcePosition known = static_cast<SourcePosition>(decoder->fed + count);
@@ -155,7 +144,7 @@ int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndInflater(&decoder->inflater);
+            EndStreamInflater(&decoder->inflater);
             return failure;
         }
         decoder->streamEnded = outcome == ChunkOutcome::StreamEnded;
@@ -172,19 +161,31 @@ void RunStreamDecoder(void *decoder)
     record->result = RunDecode(*record);
 }
 
+uint32_t DecodeAreasBytes(uint64_t containerLength)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize)) + ChunkSize;
+}
+
+DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength)
+{
+    uint32_t inputSize = static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize));
+    return {memory + ChunkSize, inputSize, memory};
+}
+
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData)
 {
     LocalBlock areasBlock{};
-    if (!AllocateLocalBlock(&areasBlock, sizeof(DecodeAreas), LMEM_FIXED))
+    if (!AllocateLocalBlock(&areasBlock, DecodeAreasBytes(UINT64_MAX), LMEM_FIXED))
         return ResultNoMemory;
+    DecodeAreas areas = PlaceDecodeAreas(areasBlock.start, UINT64_MAX);
     StreamDecoder decoder{};
     decoder.source = source;
     decoder.sink = sink;
-    decoder.areas = reinterpret_cast<DecodeAreas *>(areasBlock.start);
+    decoder.areas = &areas;
     decoder.progress = progress;
     decoder.userData = userData;
     RunStreamDecoder(&decoder);
-    EndInflater(&decoder.inflater);
+    EndStreamInflater(&decoder.inflater);
     FreeLocalBlock(&areasBlock);
     return decoder.result;
 }

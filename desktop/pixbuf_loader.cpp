@@ -101,7 +101,8 @@ struct ZqvLoad {
     gpointer userData;
 
     StreamDecoder decoder;
-    DecodeAreas areas;
+    DecodeAreas areas;    // in areasMemory
+    uint8_t *areasMemory; // the decode's work areas, of a container of unknown length
     uint8_t containerStart[ZlibHeaderBytes];
     uint32_t containerStartLength;
 
@@ -274,7 +275,10 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc sizeFunc, GdkPixbufModulePreparedFunc
                    GdkPixbufModuleUpdatedFunc updatedFunc, gpointer userData, GError **error)
 {
     auto *load = g_try_new0(ZqvLoad, 1);
-    if (load == nullptr) {
+    uint8_t *areasMemory = static_cast<uint8_t *>(g_try_malloc(DecodeAreasBytes(UINT64_MAX)));
+    if (load == nullptr || areasMemory == nullptr) {
+        g_free(load);
+        g_free(areasMemory);
         g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
                     "%snot enough memory to start decoding", ErrorPrefix);
         return nullptr;
@@ -283,6 +287,7 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc sizeFunc, GdkPixbufModulePreparedFunc
     if (load->bmp == nullptr) {
         g_prefix_error(error, "%sgdk-pixbuf's BMP loader is needed: ", ErrorPrefix);
         g_free(load);
+        g_free(areasMemory);
         return nullptr;
     }
     g_signal_connect(load->bmp, "size-prepared", G_CALLBACK(OnSizePrepared), load);
@@ -296,6 +301,8 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc sizeFunc, GdkPixbufModulePreparedFunc
     load->sink.kind = SinkPixbufLoader;
     load->sink.Write = WriteDecoded;
     load->decoder.sink = &load->sink;
+    load->areasMemory = areasMemory;
+    load->areas = PlaceDecodeAreas(areasMemory, UINT64_MAX);
     load->decoder.areas = &load->areas;
     load->decoder.progress = DefaultProgress;
     if (StartFedDecoder(&load->decoder) != ResultOk)
@@ -378,10 +385,11 @@ gboolean StopLoad(gpointer context, GError **error)
 {
     auto *load = static_cast<ZqvLoad *>(context);
     bool loaded = FinishLoad(*load);
-    EndInflater(&load->decoder.inflater);
+    EndStreamInflater(&load->decoder.inflater);
     if (!loaded)
         g_propagate_error(error, load->error);
     g_object_unref(load->bmp);
+    g_free(load->areasMemory);
     g_free(load);
     return loaded;
 }

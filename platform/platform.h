@@ -107,6 +107,24 @@ typedef uintptr_t HandleOrAddress;
 // (platform/guard_win32.cpp); the win64 build calls the body through a
 // function whose unwind information names a handler (guard_win64.cpp). The
 // native build has no such mechanism and simply calls the body.
+//
+// In the win64 build the system finds that handler by unwinding the stack
+// from the fault, frame by frame, with each function's unwind information.
+// The host's progress callback, where a fault is likeliest, is called
+// between inflate steps, never from inside the inflater, so no ISA-L frame
+// is on the stack then and the unwind is the compiler's. ISA-L's assembly
+// (the Huffman decoding loops and the Adler-32 sums) carries no unwind
+// information: a fault inside it, which only a fault in ISA-L itself could
+// raise, since it touches nothing but the decoder's own areas, is unwound
+// through its frame as if it were a leaf function, taking a word of its
+// frame for the return address. Under 64-bit wine 8 that has still reached
+// the handler every time it was tried (the word is a return address into
+// ISA-L's C code, which has unwind information, left by an earlier call),
+// but the registers the assembly saved in its frame came back as it left
+// them, not as its caller had them; so the guard keeps every register a
+// callee must preserve in its own frame and restores them itself
+// (tests/guard_test.cpp provokes such a fault). Should an unwind ever fail
+// to reach the handler, the fault ends the process, as it would unguarded.
 typedef void (*GuardedBody)(void *context);
 bool RunGuarded(GuardedBody body, void *context);
 

@@ -31,8 +31,9 @@
 // library (plugin/lock.h).
 //
 // What a call costs the host: no thread; little of the calling thread's
-// stack (a few KB for IsSupported and GetPicture alike: the decode's 220 KB
-// of work areas are one local block made and freed within the call); and
+// stack (a few KB for IsSupported and GetPicture alike: the decode's work
+// areas, up to 200 KB, sized to the container, and its source's 16 KB
+// read-ahead are local blocks made and freed within the call); and
 // memory about as large as the decoded picture, its two blocks, which are
 // written once, where the host receives them.
 #pragma once

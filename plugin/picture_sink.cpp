@@ -25,6 +25,10 @@ uint32_t AppendToBlock(LocalBlock *block, const uint8_t *bytes, uint32_t count, 
     return AppendToLocalBlock(block, bytes, count, mostCapacity);
 }
 
+// The pixel block a sink opens with: small, since the file header, which
+// comes first, sizes it for the whole file; the block grows should it not.
+constexpr uint32_t FirstPixelBlock = SinkGrowth;
+
 // Pixel blocks at least this large are made anew at their full size rather
 // than grown: the system's allocator grows a small block in place, but moves
 // a large one, zero-filling what it adds, which is a pass over the whole
@@ -238,7 +242,7 @@ uint32_t MostDecodedFrom(uint64_t containerLength)
 int32_t OpenPictureSink(PictureSink *picture, uint32_t reserveLimit)
 {
     *picture = {};
-    if (!AllocateLocalBlock(&picture->bits, ChunkSize, PictureBlockFlags))
+    if (!AllocateLocalBlock(&picture->bits, FirstPixelBlock, PictureBlockFlags))
         return ResultNoMemory;
     picture->reserveLimit = reserveLimit;
     picture->pixelsFrom = BmpFileHeaderSize;

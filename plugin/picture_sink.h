@@ -57,8 +57,10 @@ constexpr uint32_t DeflateMostExpansion = 1032;
 // reserve limit of OpenPictureSink; the largest 32-bit count for a longer one.
 uint32_t MostDecodedFrom(uint64_t containerLength);
 
-// Opens the sink with a bits block of ChunkSize bytes, as a memory sink
-// starts. reserveLimit caps what the file header's size field may reserve.
+// Opens the sink with a small bits block, which the file header's size
+// field makes as large as the whole file (the file header is decoded first)
+// or which grows as the file comes. reserveLimit caps what that field may
+// reserve.
 // ResultOk, or
 // ResultNoMemory when the first block cannot be had (nothing is left
 // allocated).

@@ -98,10 +98,11 @@ void FeedMemory(const Bytes &container, uint32_t pieceLength, Outcome *outcome, 
     HLOCAL block = nullptr;
     ByteSink sink{};
     ASSERT_EQ(0, OpenSink(&sink, &block, SourceMemory, ChunkSize));
-    auto areas = std::make_unique<DecodeAreas>();
+    auto memory = std::make_unique<uint8_t[]>(DecodeAreasBytes(UINT64_MAX));
+    DecodeAreas areas = PlaceDecodeAreas(memory.get(), UINT64_MAX);
     StreamDecoder decoder{};
     decoder.sink = &sink;
-    decoder.areas = areas.get();
+    decoder.areas = &areas;
     decoder.progress = Record;
     decoder.userData = UserData;
     activeRecord = &outcome->progress;
@@ -111,7 +112,7 @@ void FeedMemory(const Bytes &container, uint32_t pieceLength, Outcome *outcome, 
         uint32_t length = static_cast<uint32_t>(std::min<size_t>(pieceLength, container.size() - at));
         outcome->result = FeedStreamDecoder(&decoder, container.data() + at, length);
     }
-    EndInflater(&decoder.inflater);
+    EndStreamInflater(&decoder.inflater);
     *streamEnded = decoder.streamEnded;
     int32_t size = sink.Size(&sink);
     CloseSink(&sink);

@@ -1,6 +1,7 @@
 // What happens when the decompressor itself cannot be set up (zlib's
-// inflateInit fails, as when its allocation fails). Native only: the link
-// wraps inflateInit_ so a test can make it fail on demand.
+// inflateInit for a block, the stream decoder's inflater for a picture, fail
+// as when their allocation fails). Native only: the link wraps inflateInit_
+// and StartStreamInflater so a test can make them fail on demand.
 #include "codec/container.h"
 #include "plugin/api.h"
 #include "tests/support/fixtures.h"
@@ -8,6 +9,9 @@
 #include <gtest/gtest.h>
 
 extern "C" int __real_inflateInit_(z_streamp stream, const char *version, int streamSize);
+
+// StartStreamInflater, by its C++ name.
+extern "C" bool __real__Z19StartStreamInflaterP14StreamInflater(StreamInflater *inflater);
 
 namespace {
 bool inflateInitFails = false;
@@ -18,6 +22,11 @@ extern "C" int __wrap_inflateInit_(z_streamp stream, const char *version, int st
     if (inflateInitFails)
         return Z_MEM_ERROR;
     return __real_inflateInit_(stream, version, streamSize);
+}
+
+extern "C" bool __wrap__Z19StartStreamInflaterP14StreamInflater(StreamInflater *inflater)
+{
+    return !inflateInitFails && __real__Z19StartStreamInflaterP14StreamInflater(inflater);
 }
 
 namespace {

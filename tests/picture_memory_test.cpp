@@ -94,9 +94,10 @@ TEST_F(PictureMemory, AHeaderThatSizesThePictureMakesItsBlockOnce)
     long callsBefore = LocalMemoryAllocationCalls();
     Attempt attempt = Load(container);
     ASSERT_EQ(ResultOk, attempt.result);
-    // The work block, the first pixel block, the info block, the pixel block
-    // at the size the header gives: no growth, no copy at the end.
-    EXPECT_EQ(4, LocalMemoryAllocationCalls() - callsBefore) << "allocations for a picture of " << bmp.size()
+    // The source's block, the work areas', the first pixel block, the info
+    // block, the pixel block at the size the header gives: no growth, no copy
+    // at the end.
+    EXPECT_EQ(5, LocalMemoryAllocationCalls() - callsBefore) << "allocations for a picture of " << bmp.size()
                                                               << " bytes";
     EXPECT_EQ(bmp.size(), LocalSize(attempt.bits));
     LocalFree(attempt.info);
@@ -110,9 +111,9 @@ TEST_F(PictureMemory, RefusedBlocksThatCanBeDoneWithoutStillGiveThePicture)
     // The info block is made again when its first byte comes; the pixel
     // block at the size the header gives grows as the file comes instead.
     const FailureCase cases[] = {
-        {"the info block", 3, 1},
-        {"the pixel block at full size", 4, 1},
-        {"both", 3, 2},
+        {"the info block", 4, 1},
+        {"the pixel block at full size", 5, 1},
+        {"both", 4, 2},
     };
     for (const FailureCase &c : cases) {
         Attempt attempt = LoadFailing(container, c);
@@ -147,10 +148,10 @@ TEST_F(PictureMemory, AFileSizeThatLiesReservesNoMoreThanTheContainerCanHold)
 TEST_F(PictureMemory, ADecodedBlockThatCannotBeLockedGivesMemoryError)
 {
     Bytes container = WrapZqv(MakeBmp(20, 20, 8));
-    // Locks in order: the work block, the first pixel block, the info block,
-    // then the pixel block once more at its final size, before it is handed
-    // over.
-    LocalMemoryFailLock(4);
+    // Locks in order: the source's block, the work areas', the first pixel
+    // block, the info block, then the pixel block once more at its final
+    // size, before it is handed over.
+    LocalMemoryFailLock(5);
     Attempt attempt = Load(container);
     EXPECT_EQ(ResultMemoryError, attempt.result);
     EXPECT_EQ(Unwritten, attempt.info);
@@ -166,7 +167,7 @@ TEST_F(PictureMemory, AWorkOrSinkBlockThatCannotBeHadGivesNoMemory)
         {"a lock refused", LocalMemoryFailLock},
     };
     for (const auto &[description, fail] : failures) {
-        for (long nth : {1L, 2L}) { // the work block, then the first pixel block
+        for (long nth : {1L, 2L, 3L}) { // the source's block, the work areas', the first pixel block
             fail(nth, 1);
             Attempt attempt = Load(container);
             fail(0, 1);
