@@ -16,7 +16,11 @@
 // its bytes come, ISA-L only once it has all of it (up to 328 bytes), so
 // damage in a block header can be found a step apart, and in a stream that
 // ends inside that header, by one of them only; and where the input runs out
-// in the middle of a symbol, one may give a few bytes a step later.
+// in the middle of a symbol, one may give a few bytes a step later. At the
+// end of a stream that is cut short there is no later step: ISA-L decodes up
+// to three literals at one look and gives none of them whose bits are not all
+// there, so it may end up to InflateMostWithheldAtCut bytes short of zlib
+// (those pixels stay black).
 //
 // The probe's one-step DecodeBlock (codec/container.h) stays on zlib in
 // every build: it decodes 2,048 bytes, where speed is nothing and zlib's
@@ -72,6 +76,13 @@ void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t co
 // a step before zlib would.
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced);
 constexpr uint32_t InflateRoomLikeZlib = 2 * 32768 + 288;
+
+// How many bytes fewer than zlib the inflater may give of a stream cut short.
+#ifdef ZQV_INFLATE_WITH_ISAL
+constexpr uint32_t InflateMostWithheldAtCut = 2;
+#else
+constexpr uint32_t InflateMostWithheldAtCut = 0;
+#endif
 
 // Bytes of the current input the inflater has not taken yet.
 uint32_t InflateInputLeft(const StreamInflater *inflater);
