@@ -275,7 +275,10 @@ void CheckCover(HLOCAL info, HLOCAL bits, size_t decodedLength, bool allocationR
                      "bits block of %zu bytes; %llu rows of %llu pixels at %u bits need %llu", pixelBlock,
                      static_cast<unsigned long long>(bitmap.height), static_cast<unsigned long long>(bitmap.width),
                      bitmap.bitCount, static_cast<unsigned long long>(RowsSize(bitmap)));
-    if (!allocationRefused)
+    // Nor is a block that would be longer than 4 GiB, which no 32-bit size
+    // can give: the whole file (file header, information, pixels) it stands for.
+    uint64_t wholeFile = uint64_t(BmpFileHeaderSize) + LocalSize(info) + bitmap.sizeImage;
+    if (!allocationRefused && wholeFile <= UINT32_MAX)
         FUZZ_REQUIRE(pixelBlock >= bitmap.sizeImage, "bits block of %zu bytes, biSizeImage %u", pixelBlock,
                      bitmap.sizeImage);
 }
