@@ -22,6 +22,9 @@ Options:
   -h, --help              show this help, or a command's (zqv decode --help)
   --version               show the version
   -q, --quiet             no progress bar
+  -j, --jobs N            check, info --check, decode -o and encode -o: N
+                          pictures at once, in worker processes (default:
+                          one per processor); the output is the same
 
 A PICTURE, IN or PATH of - is standard input, in every command: decode,
 encode, probe, info and check. It is read once, however often it is named;
