@@ -35,7 +35,7 @@ constexpr uint32_t BmpFileHeaderSize = 14;
 constexpr uint32_t BmpFileSizeField = 2;
 constexpr uint32_t BmpPixelOffsetField = 10;
 
-// Read chunk, inflate output area and initial sink block of a stream decode.
+// Read chunk, an inflate step's room and initial sink block of a stream decode.
 constexpr uint32_t ChunkSize = 102400;
 
 // ===========================================================================
@@ -71,7 +71,7 @@ int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint3
 // offset). For a source of 2 GiB or more both numbers are divided by one
 // power of two, the least that makes total fit an int32_t, so the host sees
 // the same proportion. A nonzero answer stops the decode before that step's
-// output is written.
+// output is written (where it took turns, below, its last turn's output).
 //   ResultOk          the stream ended, or the source ran out first (a
 //                     truncated container: the sink holds what was decoded).
 //                     Bytes after the end of the stream are ignored.
@@ -105,15 +105,29 @@ void EndInflater(Inflater *inflater);
 int32_t DecodeBlockOn(Inflater *inflater, uint8_t *input, uint8_t *output, uint32_t inputLength,
                       uint32_t outputLength);
 
-// The work areas of one stream decode, up to 200 KB: far too much for the
+// The work areas of one stream decode, up to 116 KB: far too much for the
 // stack of a host's thread, so they live wherever the caller puts them
 // (PlaceDecodeAreas). The input area need be no longer than the container:
 // the chunks read are the same.
+//
+// A step that goes through the output areas rather than the sink's own room
+// takes turns, each turn's output written to the sink before the next, until
+// the step has its ChunkSize or the inflater stops short: the first turn in
+// the small area here, the rest in a wide area the decoder takes only when a
+// step needs it (StreamDecoder below). A small picture's decode so never
+// takes more than it needs: under wine, a call whose blocks pass some 64 KB
+// gets new memory for the rest on every call, and new memory is dear there.
+// The turns end where one inflate call with ChunkSize of room ends, with the
+// same count of stream bytes used (the last turn has the wide area's room,
+// which keeps every inflater going as zlib goes: codec/inflater.h), so the
+// steps and their progress reports are the same.
 struct DecodeAreas {
     uint8_t *input;     // the read chunk, descrambled in place
     uint32_t inputSize; // ChunkSize, or the container's length when that is less
-    uint8_t *output;    // inflate's output area, ChunkSize bytes: a step's room
+    uint8_t *output;    // a step's first turn, FirstTurnSize bytes
 };
+constexpr uint32_t FirstTurnSize = 16384;
+constexpr uint32_t WideTurnSize = InflateRoomLikeZlib;
 
 // The bytes the work areas of a decode of a container of containerLength
 // bytes take (UINT64_MAX: of unknown length), and where in memory of that
@@ -127,8 +141,8 @@ DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength);
 // gets them, inflate writes there, and after the step (once progress has let
 // it go on, exactly where Write would have been called) Commit makes the
 // bytes produced part of the stream. Where Room gives null, the step goes
-// through the output area and Write as usual. The steps, their progress
-// reports and what the sink ends up holding are the same either way.
+// through the output area and Write as usual, in turns. The steps, their
+// progress reports and what the sink ends up holding are the same either way.
 struct DirectOutput {
     void *owner;
     uint8_t *(*Room)(void *owner, uint32_t count);
@@ -140,11 +154,14 @@ struct DirectOutput {
 // Start it zeroed (StreamDecoder{}), fill it, run it, and end it whatever
 // happened.
 struct StreamDecoder {
-    StreamInflater inflater;    // the decompressor (codec/inflater.h), ended by EndStreamInflater
+    StreamInflater inflater;    // the decompressor (codec/inflater.h)
     ByteSource *source;         // read from where it stands to its end
     ByteSink *sink;             // takes what is decoded
-    const DirectOutput *direct; // null: every step goes through the output area
+    const DirectOutput *direct; // null: every step goes through the output areas
     DecodeAreas *areas;
+    // The wide output area, WideTurnSize bytes, once a step has needed it.
+    HLOCAL wideArea;
+    uint8_t *wideOutput;
     ProgressCallback progress;
     intptr_t userData;
     int32_t result; // as DecodeStream's, once RunStreamDecoder returns
@@ -156,15 +173,18 @@ struct StreamDecoder {
 
 // Runs the decode the StreamDecoder at decoder describes and leaves its
 // result in it. Shaped as a body for the fault guard (platform/platform.h):
-// a fault cuts it short, and EndStreamInflater(&decoder->inflater) still ends
-// it.
+// a fault cuts it short, and EndStreamDecoder still ends it.
 void RunStreamDecoder(void *decoder);
+
+// Frees what a decode took (the decompressor's state, the wide output area);
+// safe on a decoder never started or already ended.
+void EndStreamDecoder(StreamDecoder *decoder);
 
 // A fed decode: the caller hands the container over in pieces as they come
 // (from a network, or a host that pushes bytes), rather than the decoder
 // reading a source. Fill the record as for RunStreamDecoder, leaving source
 // null, then StartFedDecoder, FeedStreamDecoder for every piece, and
-// EndStreamInflater whatever happened. Each piece is copied through the input
+// EndStreamDecoder whatever happened. Each piece is copied through the input
 // area in steps of its size (give it areas of a container of unknown length,
 // PlaceDecodeAreas(memory, UINT64_MAX), for ChunkSize steps) and decoded as
 // RunStreamDecoder decodes a chunk: the same inflate steps, sink writes and

@@ -73,7 +73,10 @@ void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t co
 // outcome, the same bytes, the same count of stream bytes used
 // (InflateInputHeld). With less, ISA-L decodes ahead of the room into a
 // buffer of its own that large, taking the input for it, and may find damage
-// a step before zlib would.
+// a step before zlib would. A run of calls, each but the last filling its
+// room, goes as one call with all their room would when the last has
+// InflateRoomLikeZlib (ISA-L gives out what it decoded ahead before it
+// decodes more, and its buffer holds no more than that room).
 InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t room, uint32_t *produced);
 constexpr uint32_t InflateRoomLikeZlib = 2 * 32768 + 288;
 

@@ -6,7 +6,9 @@
 #include <cstring>
 
 // Every step goes as zlib's would: progress counts the bytes zlib counts.
-static_assert(ChunkSize >= InflateRoomLikeZlib);
+static_assert(WideTurnSize >= InflateRoomLikeZlib);
+// A step's turns: the first, one to make up the rest, and a wide one.
+static_assert(ChunkSize - FirstTurnSize >= WideTurnSize && ChunkSize - FirstTurnSize <= 2 * WideTurnSize);
 
 namespace {
 
@@ -41,52 +43,124 @@ uint8_t *DirectRoom(const StreamDecoder &decoder)
     return decoder.direct ? decoder.direct->Room(decoder.direct->owner, ChunkSize) : nullptr;
 }
 
+// What one inflate step did: its outcome, all it gave, and the output not yet
+// kept (the step's last turn), at the sink's own room or an output area.
+struct Step {
+    InflateOutcome outcome;
+    uint32_t produced;
+    uint8_t *unkept;
+    uint32_t unkeptCount;
+    bool direct;   // unkept is the sink's room: Commit keeps it
+    bool cutShort; // the step could not go on: the sink did not take an
+                   // earlier turn's output, or the wide area could not be had
+};
+
+// The wide output area, taken the first time a step needs it; null when it
+// cannot be had. Not zero-filled: nothing reads what was not written.
+uint8_t *WideArea(StreamDecoder &decoder)
+{
+    if (decoder.wideOutput)
+        return decoder.wideOutput;
+    decoder.wideArea = LocalAlloc(LMEM_FIXED, WideTurnSize);
+    if (decoder.wideArea)
+        decoder.wideOutput = static_cast<uint8_t *>(LocalLock(decoder.wideArea));
+    return decoder.wideOutput;
+}
+
+// The room of a step's next turn in the wide area, with produced bytes given
+// so far: so much that the step's last turn is a whole wide area.
+uint32_t WideTurnRoom(uint32_t produced)
+{
+    uint32_t left = ChunkSize - produced;
+    return left > WideTurnSize ? left - WideTurnSize : left;
+}
+
+// One step, ChunkSize bytes of room: straight in the sink where it offers
+// that, else in turns through the output areas (DecodeAreas, in
+// codec/container.h), each full turn written to the sink before the next.
+Step TakeStep(StreamDecoder &decoder)
+{
+    Step step{};
+    if (uint8_t *room = DirectRoom(decoder)) {
+        step.outcome = InflateInto(&decoder.inflater, room, ChunkSize, &step.produced);
+        step.unkept = room;
+        step.unkeptCount = step.produced;
+        step.direct = true;
+        return step;
+    }
+    step.unkept = decoder.areas->output;
+    uint32_t turnRoom = FirstTurnSize;
+    for (;;) {
+        step.outcome = InflateInto(&decoder.inflater, step.unkept, turnRoom, &step.unkeptCount);
+        step.produced += step.unkeptCount;
+        bool turnFilled = step.unkeptCount == turnRoom;
+        if (step.outcome != InflateOutcome::Going || !turnFilled || step.produced == ChunkSize)
+            return step;
+        if (decoder.sink->Write(decoder.sink, step.unkept, step.unkeptCount) != step.unkeptCount) {
+            step.cutShort = true;
+            return step;
+        }
+        step.unkeptCount = 0;
+        step.unkept = WideArea(decoder);
+        if (step.unkept == nullptr) {
+            step.cutShort = true;
+            return step;
+        }
+        turnRoom = WideTurnRoom(step.produced);
+    }
+}
+
+// Keeps the step's last output; false when the sink cannot take it.
+bool KeepStepOutput(StreamDecoder &decoder, const Step &step)
+{
+    if (step.direct) {
+        decoder.direct->Commit(decoder.direct->owner, step.unkeptCount);
+        return true;
+    }
+    return !step.cutShort &&
+           decoder.sink->Write(decoder.sink, step.unkept, step.unkeptCount) == step.unkeptCount;
+}
+
 enum class ChunkOutcome { Continue, StreamEnded, Failed };
 
 // Runs inflate over one descrambled chunk until the chunk is used up or the
 // stream ends; *failure receives the result code when it returns Failed.
 //
-// The loop's shape: each step points inflate at up to ChunkSize bytes of
-// room (straight in the sink where it offers that, else the output area),
-// inflates once, reports progress (a stop ends it before the step's output
-// is kept), then keeps the output (Commit, or Write to the sink). It goes on
+// The loop's shape: each step inflates into up to ChunkSize bytes of room
+// (TakeStep), reports progress (a stop ends it before the step's output is
+// kept), then keeps the output (Commit, or Write to the sink). It goes on
 // while the chunk has input left, or while the last step filled its room,
 // since inflate may then hold more output.
 ChunkOutcome InflateChunk(StreamDecode &decode, uint32_t chunkLength, int32_t *failure)
 {
     StreamDecoder &decoder = decode.decoder;
-    uint8_t *output = decoder.areas->output;
     StreamInflater *inflater = &decoder.inflater;
     SetInflateInput(inflater, decoder.areas->input, chunkLength);
-    // A step that fills the output area may leave decoded bytes pending
-    // inside the inflater even when the chunk is used up; for the last chunk
-    // of a cut container nothing else would fetch them.
-    bool outputAreaFilled = false;
-    while (InflateInputLeft(inflater) > 0 || outputAreaFilled) {
-        uint8_t *room = DirectRoom(decoder);
-        uint32_t produced = 0;
-        InflateOutcome outcome = InflateInto(inflater, room ? room : output, ChunkSize, &produced);
+    // A step that fills its room may leave decoded bytes pending inside the
+    // inflater even when the chunk is used up; for the last chunk of a cut
+    // container nothing else would fetch them.
+    bool roomFilled = false;
+    while (InflateInputLeft(inflater) > 0 || roomFilled) {
+        Step step = TakeStep(decoder);
         uint64_t consumed =
             decode.consumedBefore + chunkLength - InflateInputLeft(inflater) - InflateInputHeld(inflater);
         if (ReportProgress(decode, consumed) != 0) {
             *failure = ResultAborted;
             return ChunkOutcome::Failed;
         }
-        if (room)
-            decoder.direct->Commit(decoder.direct->owner, produced);
-        else if (decoder.sink->Write(decoder.sink, output, produced) != produced) {
+        if (!KeepStepOutput(decoder, step)) {
             *failure = ResultNoMemory;
             return ChunkOutcome::Failed;
         }
-        if (outcome == InflateOutcome::Ended)
+        if (step.outcome == InflateOutcome::Ended)
             // Nothing after the end of the stream belongs to the picture, and
             // the inflater would take no more of it.
             return ChunkOutcome::StreamEnded;
-        if (outcome == InflateOutcome::Damaged) {
+        if (step.outcome == InflateOutcome::Damaged) {
             *failure = ResultBrokenData;
             return ChunkOutcome::Failed;
         }
-        outputAreaFilled = produced == ChunkSize;
+        roomFilled = step.produced == ChunkSize;
     }
     return ChunkOutcome::Continue;
 }
@@ -112,14 +186,14 @@ int32_t RunDecode(StreamDecoder &decoder)
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndStreamInflater(&decoder.inflater);
+            EndStreamDecoder(&decoder);
             return failure;
         }
         if (outcome == ChunkOutcome::StreamEnded)
             break;
         decode.consumedBefore += chunkLength;
     }
-    EndStreamInflater(&decoder.inflater);
+    EndStreamDecoder(&decoder);
     return ResultOk;
 }
 
@@ -144,7 +218,7 @@ int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t
         int32_t failure = ResultOk;
         ChunkOutcome outcome = InflateChunk(decode, chunkLength, &failure);
         if (outcome == ChunkOutcome::Failed) {
-            EndStreamInflater(&decoder->inflater);
+            EndStreamDecoder(decoder);
             return failure;
         }
         decoder->streamEnded = outcome == ChunkOutcome::StreamEnded;
@@ -155,6 +229,17 @@ int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t
     return ResultOk;
 }
 
+void EndStreamDecoder(StreamDecoder *decoder)
+{
+    EndStreamInflater(&decoder->inflater);
+    if (decoder->wideOutput)
+        LocalUnlock(decoder->wideArea);
+    if (decoder->wideArea)
+        LocalFree(decoder->wideArea);
+    decoder->wideArea = nullptr;
+    decoder->wideOutput = nullptr;
+}
+
 void RunStreamDecoder(void *decoder)
 {
     auto *record = static_cast<StreamDecoder *>(decoder);
@@ -163,13 +248,13 @@ void RunStreamDecoder(void *decoder)
 
 uint32_t DecodeAreasBytes(uint64_t containerLength)
 {
-    return static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize)) + ChunkSize;
+    return static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize)) + FirstTurnSize;
 }
 
 DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength)
 {
     uint32_t inputSize = static_cast<uint32_t>(std::min<uint64_t>(containerLength, ChunkSize));
-    return {memory + ChunkSize, inputSize, memory};
+    return {memory + FirstTurnSize, inputSize, memory};
 }
 
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData)
@@ -185,7 +270,7 @@ int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progre
     decoder.progress = progress;
     decoder.userData = userData;
     RunStreamDecoder(&decoder);
-    EndStreamInflater(&decoder.inflater);
+    EndStreamDecoder(&decoder);
     FreeLocalBlock(&areasBlock);
     return decoder.result;
 }

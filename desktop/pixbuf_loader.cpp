@@ -385,7 +385,7 @@ gboolean StopLoad(gpointer context, GError **error)
 {
     auto *load = static_cast<ZqvLoad *>(context);
     bool loaded = FinishLoad(*load);
-    EndStreamInflater(&load->decoder.inflater);
+    EndStreamDecoder(&load->decoder);
     if (!loaded)
         g_propagate_error(error, load->error);
     g_object_unref(load->bmp);

@@ -22,7 +22,8 @@
 // before the other, and by only one when the stream ends first. Then the whole
 // container, scrambled, goes through DecodeStream, which must answer as the
 // lockstep did for the build's inflater in the decoder's own schedule, and
-// when zlib found no damage, with zlib's bytes.
+// when zlib found no damage, with zlib's bytes, and when the stream ends
+// soundly, with zlib's steps in its progress reports.
 #include "codec/container.h"
 #include "fuzz/fuzz_target.h"
 #include "plugin/api.h"
@@ -87,6 +88,7 @@ struct Verdict {
     InflateOutcome buildOutcome = InflateOutcome::Going;
     Bytes output;
     bool limited = false; // stopped at OutputLimit
+    std::vector<uint64_t> zlibUsed; // the stream bytes zlib had used after each of its steps
 };
 
 // Runs both inflaters over stream in pieces, with room bytes a step. Once
@@ -125,8 +127,10 @@ Verdict RunLockstep(const Bytes &stream, uint32_t piece, uint32_t room)
             bool bothGoing = going(expected) && going(got);
             uint32_t zlibProduced = 0;
             uint32_t buildProduced = 0;
-            if (going(expected))
+            if (going(expected)) {
                 expected = zlib.Step(zlibOut.data(), room, &zlibProduced);
+                verdict.zlibUsed.push_back(given - zlib.stream.avail_in);
+            }
             if (going(got))
                 got = InflateInto(&build, buildOut.data(), room, &buildProduced);
             filled = zlibProduced == room || buildProduced == room;
@@ -187,6 +191,30 @@ Verdict RunLockstep(const Bytes &stream, uint32_t piece, uint32_t room)
     return verdict;
 }
 
+// What DecodeStream reported.
+std::vector<int32_t> reportedProgress;
+
+int32_t WINAPI RecordProgress(int32_t numerator, int32_t, intptr_t)
+{
+    reportedProgress.push_back(numerator);
+    return 0;
+}
+
+// A decode reports every step it takes, and its steps, taken in turns
+// through the output areas, are zlib's with a chunk's room: the same
+// reports, counting the bytes zlib used. Held for streams both end soundly.
+void CheckProgress(const Verdict &zlib)
+{
+    if (zlib.outcome != InflateOutcome::Ended || zlib.buildOutcome != InflateOutcome::Ended)
+        return;
+    FUZZ_REQUIRE(reportedProgress.size() == zlib.zlibUsed.size(), "DecodeStream reported %zu steps, zlib took %zu",
+                 reportedProgress.size(), zlib.zlibUsed.size());
+    for (size_t step = 0; step < reportedProgress.size(); ++step)
+        FUZZ_REQUIRE(static_cast<uint64_t>(reportedProgress[step]) == zlib.zlibUsed[step] / 2,
+                     "step %zu: DecodeStream reported %d, zlib had used %llu bytes", step + 1,
+                     reportedProgress[step], static_cast<unsigned long long>(zlib.zlibUsed[step]));
+}
+
 // The whole container through the decoder the plug-in runs.
 void CheckDecodeStream(const Bytes &stream, const Verdict &zlib)
 {
@@ -199,7 +227,8 @@ void CheckDecodeStream(const Bytes &stream, const Verdict &zlib)
     HLOCAL block = nullptr;
     ByteSink sink{};
     FUZZ_REQUIRE(OpenSink(&sink, &block, SourceMemory, ChunkSize) == ResultOk, "a memory sink does not open");
-    int32_t result = DecodeStream(&source, &sink, DefaultProgress, 0);
+    reportedProgress.clear();
+    int32_t result = DecodeStream(&source, &sink, RecordProgress, 0);
     int32_t expected = zlib.buildOutcome == InflateOutcome::Damaged ? ResultBrokenData : ResultOk;
     FUZZ_REQUIRE(result == expected, "DecodeStream answered %d, expected %d", result, expected);
     uint32_t size = static_cast<uint32_t>(sink.Size(&sink));
@@ -216,6 +245,7 @@ void CheckDecodeStream(const Bytes &stream, const Verdict &zlib)
     }
     if (block != nullptr)
         LocalFree(block);
+    CheckProgress(zlib);
 }
 
 Bytes Compressed(const uint8_t *file, size_t length, int level)

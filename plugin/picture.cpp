@@ -15,9 +15,10 @@ constexpr int32_t ProgressComplete = 100;
 // What one GetPicture works with beside the host's blocks: the source, with
 // its read-ahead buffer, in a local block made at the start of the call, and
 // the decode's work areas in another, made once the container's length is
-// known and sized to it. Both keep the call off the stack of the host's
-// thread; sizing the areas spares a small picture's call 100 KB of new
-// memory, which a host under wine pays dearly for.
+// known and sized to it (and the wide output area, which the decode takes
+// only for a picture that needs it). They keep the call off the stack of the
+// host's thread; sizing them spares a small picture's call new memory, which
+// a host under wine pays dearly for.
 struct PictureWork {
     ByteSource source;
 };
@@ -53,7 +54,7 @@ int32_t DecodeLocked(StreamDecoder *decoder)
 {
     AcquireDecodeLock();
     bool completed = RunGuarded(RunStreamDecoder, decoder);
-    EndStreamInflater(&decoder->inflater);
+    EndStreamDecoder(decoder);
     ReleaseDecodeLock();
     return completed ? decoder->result : ResultBrokenData;
 }

@@ -112,7 +112,7 @@ void FeedMemory(const Bytes &container, uint32_t pieceLength, Outcome *outcome, 
         uint32_t length = static_cast<uint32_t>(std::min<size_t>(pieceLength, container.size() - at));
         outcome->result = FeedStreamDecoder(&decoder, container.data() + at, length);
     }
-    EndStreamInflater(&decoder.inflater);
+    EndStreamDecoder(&decoder);
     *streamEnded = decoder.streamEnded;
     int32_t size = sink.Size(&sink);
     CloseSink(&sink);

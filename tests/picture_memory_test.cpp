@@ -64,13 +64,18 @@ TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
     Bytes bmp = MakeNoisyBmp(100, 400);
     PutLittle32(bmp, FileSizeField, 0);
     Bytes container = WrapZqv(bmp);
-    // Allocations in order: the first pixel block, the info block (made
-    // again when the first byte for it comes), then the pixel block's
-    // growth, doubling first and then the least it needs.
+    // Allocations in order: the source's block, the work areas' block, the
+    // first pixel block, the info block (made again when the first byte for
+    // it comes), the wide output area (the first step gives more than its
+    // first turn holds), then the pixel block's growth, doubling first and
+    // then the least it needs.
     const FailureCase cases[] = {
-        {"the first pixel block", 1, 1},
-        {"the info block, and making it again", 2, 2},
-        {"the pixel block's growth, and its retry", 3, 2},
+        {"the source's block", 1, 1},
+        {"the work areas' block", 2, 1},
+        {"the first pixel block", 3, 1},
+        {"the info block, and making it again", 4, 2},
+        {"the wide output area", 5, 1},
+        {"the pixel block's growth, and its retry", 6, 2},
     };
     for (const FailureCase &c : cases) {
         Attempt attempt = LoadFailing(container, c);
@@ -87,21 +92,31 @@ TEST_F(PictureMemory, EachAllocationThatFailsGivesNoMemoryAndLeavesNothing)
     ExpectNothingLeft("a decode after the failures");
 }
 
+// The source's block, the work areas', the first pixel block, the info
+// block, the pixel block at the size the header gives: no growth, no copy at
+// the end; and the wide output area only where a step gives more than a
+// first turn holds.
 TEST_F(PictureMemory, AHeaderThatSizesThePictureMakesItsBlockOnce)
 {
-    Bytes bmp = MakeNoisyBmp(400, 400);
-    Bytes container = WrapZqv(bmp);
-    long callsBefore = LocalMemoryAllocationCalls();
-    Attempt attempt = Load(container);
-    ASSERT_EQ(ResultOk, attempt.result);
-    // The source's block, the work areas', the first pixel block, the info
-    // block, the pixel block at the size the header gives: no growth, no copy
-    // at the end.
-    EXPECT_EQ(5, LocalMemoryAllocationCalls() - callsBefore) << "allocations for a picture of " << bmp.size()
-                                                              << " bytes";
-    EXPECT_EQ(bmp.size(), LocalSize(attempt.bits));
-    LocalFree(attempt.info);
-    LocalFree(attempt.bits);
+    struct Case {
+        const char *description;
+        Bytes bmp;
+        long allocations;
+    };
+    const Case cases[] = {
+        {"a 12 KB picture, in one turn", MakeBmp(64, 64, 24), 5},
+        {"480 KB of noise", MakeNoisyBmp(400, 400), 6},
+    };
+    for (const Case &c : cases) {
+        long callsBefore = LocalMemoryAllocationCalls();
+        Attempt attempt = Load(WrapZqv(c.bmp));
+        ASSERT_EQ(ResultOk, attempt.result) << c.description;
+        EXPECT_EQ(c.allocations, LocalMemoryAllocationCalls() - callsBefore) << c.description;
+        EXPECT_EQ(c.bmp.size(), LocalSize(attempt.bits)) << c.description;
+        LocalFree(attempt.info);
+        LocalFree(attempt.bits);
+    }
+    ExpectNothingLeft("after the pictures");
 }
 
 TEST_F(PictureMemory, RefusedBlocksThatCanBeDoneWithoutStillGiveThePicture)

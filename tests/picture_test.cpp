@@ -114,6 +114,35 @@ TEST(GetPicture, ProgressClimbsKeepsUserDataAndEndsAtOneHundred)
     EXPECT_EQ(100, log.calls.back().denominator);
 }
 
+// Every inflate step is reported, and the steps are zlib's with a room of a
+// whole chunk, whatever the plug-in inflates with and however it holds a
+// step's output: the same reports, one for one, with the same numbers.
+TEST(GetPicture, ProgressReportsTheStepsZlibTakes)
+{
+    struct Case {
+        const char *description;
+        Bytes container;
+    };
+    const Case cases[] = {
+        {"a 12 KB picture: one step", WrapZqv(MakeBmp(64, 64, 24))},
+        {"noise: chunks whose steps fill their room", WrapZqv(MakeNoisyBmp(300, 300))},
+        {"black: a step fills its room from a few bytes", WrapZqv(MakeBlackBmp(1000, 1000, 24), 1)},
+        {"a graphic at level 9", WrapZqv(MakeBmp(700, 500, 8), 9)},
+    };
+    for (const Case &c : cases) {
+        std::vector<int32_t> expected = ZlibProgress(c.container);
+        ProgressLog log;
+        Decoded decoded;
+        DecodeMemory(&decoded, c.container, RecordProgress, UserData);
+        ASSERT_EQ(ResultOk, decoded.result) << c.description;
+        ASSERT_EQ(expected.size() + 1, log.calls.size()) << c.description << ": the steps, then (100, 100)";
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(expected[i], log.calls[i].numerator) << c.description << ", report " << i;
+            EXPECT_EQ(static_cast<int32_t>(c.container.size()), log.calls[i].denominator) << c.description;
+        }
+    }
+}
+
 TEST(GetPicture, AStopAtTheLastReportWritesNoOutParameter)
 {
     TempFile file(WrapZqv(MakeBmp(30, 30, 24)));

@@ -149,6 +149,34 @@ Bytes InflateAsFarAsItGoes(const Bytes &container)
     return output;
 }
 
+std::vector<int32_t> ZlibProgress(const Bytes &container)
+{
+    constexpr uint32_t StepBytes = 102400;
+    Bytes input = Masked(container);
+    std::vector<int32_t> numerators;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        std::abort();
+    Bytes output(StepBytes);
+    int result = Z_OK;
+    auto going = [&result] { return result == Z_OK || result == Z_BUF_ERROR; };
+    for (size_t sum = 0; sum < input.size() && going(); sum += StepBytes) {
+        uInt chunk = static_cast<uInt>(std::min<size_t>(StepBytes, input.size() - sum));
+        stream.next_in = input.data() + sum;
+        stream.avail_in = chunk;
+        bool roomFilled = false;
+        while ((stream.avail_in > 0 || roomFilled) && going()) {
+            stream.next_out = output.data();
+            stream.avail_out = StepBytes;
+            result = inflate(&stream, Z_NO_FLUSH);
+            numerators.push_back(static_cast<int32_t>((sum + chunk - stream.avail_in) / 2));
+            roomFilled = stream.avail_out == 0;
+        }
+    }
+    inflateEnd(&stream);
+    return numerators;
+}
+
 Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes)
 {
     constexpr uint8_t ZlibHeader[] = {0x78, 0x01};

@@ -35,6 +35,12 @@ Bytes WrapZqv(const Bytes &file, int level = 6);
 // or what comes out before the container is cut short or turns bad.
 Bytes InflateAsFarAsItGoes(const Bytes &container);
 
+// The progress numerators a decode of container reports, one for every
+// inflate step, as zlib alone counts them: the container read in chunks of
+// 102,400 bytes, each step an inflate call with 102,400 bytes of room, each
+// numerator half the container bytes taken so far (a container under 2 GiB).
+std::vector<int32_t> ZlibProgress(const Bytes &container);
+
 // An unscrambled zlib stream that holds the first goodBytes of file in a
 // stored block, followed by a block of the reserved (invalid) type: it
 // decodes that far, then fails.
