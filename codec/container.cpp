@@ -33,10 +33,8 @@ constexpr uint32_t CompressionNone = 0;
 constexpr uint32_t CompressionBitFields = 3;
 constexpr uint32_t CompressionAlphaBitFields = 6;
 constexpr uint32_t BitFieldMaskSize = 4;
-constexpr uint32_t MostPaletteEntries = 256;
 constexpr uint32_t MostPalettedBits = 8;
 constexpr uint32_t CoreEntrySize = 3; // blue, green, red
-constexpr uint32_t EntrySize = 4;     // blue, green, red, reserved
 constexpr uint32_t RowAlignmentBits = 32;
 constexpr uint32_t RowAlignmentBytes = RowAlignmentBits / 8;
 constexpr uint64_t UncountableSize = UINT64_MAX;
@@ -148,7 +146,7 @@ BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
         return {CoreBitmapHeaderSize + palette, RowsBytes(header.width, header.height, header.bits), 0};
     }
     uint64_t headerBytes = std::max(header.size, CommonBitmapHeaderSize);
-    uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * EntrySize;
+    uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * PaletteEntrySize;
     uint64_t rows = HasRows(header.compression) ? RowsBytes(header.width, header.height, header.bits) : 0;
     return {headerBytes + MaskBytes(header.size, header.compression) + palette, rows, header.imageSize};
 }

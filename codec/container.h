@@ -211,6 +211,17 @@ constexpr uint32_t CoreBitmapHeaderSize = 12;
 // more is read only where the file holds all of it.
 constexpr uint32_t LargestBitmapHeaderSize = 124;
 
+// The largest palette, and the size of its entries under any header but the
+// core one.
+constexpr uint32_t MostPaletteEntries = 256;
+constexpr uint32_t PaletteEntrySize = 4; // blue, green, red, reserved
+
+// The most bitmap information a host may read beyond what the file holds
+// (DescribeBitmap's infoBytes less the file's information, for a header the
+// file holds): a header of the largest kind and a whole palette, which is
+// more than a common header's masks and palette.
+constexpr uint32_t MostBitmapInfoPadding = LargestBitmapHeaderSize + MostPaletteEntries * PaletteEntrySize;
+
 // The fields of a bitmap header that say what the bitmap is, read from the
 // bitmap information (bytes 14 on of a BMP file; fields beyond infoLength
 // read as zero). A core header (size 12) has 16-bit width and height and no

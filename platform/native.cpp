@@ -37,6 +37,7 @@ struct LocalBlock {
 std::atomic<long> liveBlocks{0};
 std::atomic<long> allocationCalls{0};
 std::atomic<long> lockCalls{0};
+std::atomic<long> growths{0};
 std::atomic<size_t> largestRequest{0};
 std::atomic<size_t> blockSizeLimit{0};
 std::atomic<long> refusedAllocations{0};
@@ -205,6 +206,7 @@ HLOCAL LocalReAlloc(HLOCAL handle, size_t bytes, UINT flags)
     if (moved == nullptr)
         return Refusal();
     moved->size = bytes;
+    growths += bytes > oldSize;
     if ((flags & LMEM_ZEROINIT) && bytes > oldSize)
         std::memset(BytesOf(moved) + oldSize, 0, bytes - oldSize);
     return moved;
@@ -267,5 +269,6 @@ void LocalMemoryFailLock(long nth, long count) { lockFailure.Arm(nth, count); }
 long LocalMemoryAllocationCalls() { return allocationCalls.load(); }
 void LocalMemoryLimitBlockSize(size_t bytes) { blockSizeLimit = bytes; }
 long LocalMemoryRefusedAllocations() { return refusedAllocations.load(); }
+long LocalMemoryGrowths() { return growths.load(); }
 long LocalMemoryLockCalls() { return lockCalls.load(); }
 size_t LocalMemoryTakeLargestRequest() { return largestRequest.exchange(0); }

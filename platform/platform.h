@@ -148,6 +148,9 @@ void LocalMemoryLimitBlockSize(size_t bytes);
 long LocalMemoryRefusedAllocations();
 // Number of LocalAlloc and LocalReAlloc calls so far, for sweeps.
 long LocalMemoryAllocationCalls();
+// Number of LocalReAlloc calls so far that made a block larger: each may
+// move the block, copying all it holds.
+long LocalMemoryGrowths();
 // Number of LocalLock calls so far.
 long LocalMemoryLockCalls();
 // The largest size asked of LocalAlloc or LocalReAlloc since the last call.

@@ -54,9 +54,19 @@ void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
     bits = fresh;
 }
 
+// A block of size bytes with room for the information's padding, within
+// what the sink may reserve.
+uint32_t WithInfoPadding(const PictureSink *picture, uint32_t size)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(size) + MostBitmapInfoPadding, picture->reserveLimit));
+}
+
 // Once the file header is known: where the pixel data will begin, and room
-// for the file at the size it gives. Reserving is only a head start: when it
-// cannot be had, the blocks grow as the bytes come.
+// for the information and for the file at the size it gives, each with room
+// for the padding the information may get at handover (the pixel block stays
+// as long as the whole file the two blocks make): a block that had to grow
+// then could move, and the pixel block's move is a copy of the picture. Reserving is only a head start: when it cannot be had, the
+// blocks grow as the bytes come.
 void PlanLayout(PictureSink *picture)
 {
     uint32_t pixelOffset = BmpPixelDataOffset(picture->header);
@@ -66,9 +76,8 @@ void PlanLayout(PictureSink *picture)
         return;
     uint32_t infoSize = pixelOffset - BmpFileHeaderSize;
     if (infoSize > 0)
-        AllocateLocalBlock(&picture->info, std::min(infoSize, picture->reserveLimit), PictureBlockFlags);
-    // The bits block ends as long as the whole file.
-    ReservePixelBlock(picture, std::min(BmpFileSize(picture->header), picture->reserveLimit));
+        AllocateLocalBlock(&picture->info, WithInfoPadding(picture, infoSize), PictureBlockFlags);
+    ReservePixelBlock(picture, WithInfoPadding(picture, BmpFileSize(picture->header)));
 }
 
 uint32_t AppendPixels(PictureSink *picture, const uint8_t *bytes, uint32_t count)
