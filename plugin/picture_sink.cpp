@@ -54,30 +54,78 @@ void ReservePixelBlock(PictureSink *picture, uint32_t capacity)
     bits = fresh;
 }
 
-// A block of size bytes with room for the information's padding, within
-// what the sink may reserve.
-uint32_t WithInfoPadding(const PictureSink *picture, uint32_t size)
+// The sizes the blocks are handed over with. A host trusts the bitmap header
+// and reads as far as it describes, so each block covers at least that, the
+// rest zero: a cut-short picture shows black where it ends. The pixel block
+// covers the rows the header describes, and its image size too when a block
+// so large can be had. It stays as long as the whole BMP file the two blocks
+// make (file header, info block, pixel data), as for a complete picture.
+struct HandoverSizes {
+    uint32_t info;
+    uint32_t bitsLeast;
+    uint32_t bitsWanted;
+};
+
+// The pixel block for pixel data of pixelBytes after an info block of
+// infoSize bytes; false when no block can be that large.
+bool WholeFileSize(uint32_t infoSize, uint64_t pixelBytes, uint32_t *size)
 {
-    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(size) + MostBitmapInfoPadding, picture->reserveLimit));
+    uint32_t withInfo;
+    return AddSizesValid(BmpFileHeaderSize, infoSize, &withInfo) && AddSizesValid(withInfo, pixelBytes, size);
 }
 
-// Once the file header is known: where the pixel data will begin, and room
-// for the information and for the file at the size it gives, each with room
-// for the padding the information may get at handover (the pixel block stays
-// as long as the whole file the two blocks make): a block that had to grow
-// then could move, and the pixel block's move is a copy of the picture. Reserving is only a head start: when it cannot be had, the
-// blocks grow as the bytes come.
+// The sizes for pixelsDecoded bytes of pixel data after the information the
+// sink holds; false when even the least a host would read is more than a
+// block can hold.
+bool PlanHandover(const PictureSink *picture, uint64_t pixelsDecoded, HandoverSizes *sizes)
+{
+    const LocalBlock &info = picture->info;
+    BitmapExtent extent = DescribeBitmap(info.start, info.used);
+    if (extent.infoBytes > MostBytes)
+        return false;
+    sizes->info = std::max(info.used, static_cast<uint32_t>(extent.infoBytes));
+    uint64_t pixelsLeast = std::max(pixelsDecoded, extent.rowsBytes);
+    uint64_t pixelsWanted = std::max<uint64_t>(pixelsLeast, extent.imageSize);
+    if (!WholeFileSize(sizes->info, pixelsLeast, &sizes->bitsLeast))
+        return false;
+    if (!WholeFileSize(sizes->info, pixelsWanted, &sizes->bitsWanted))
+        sizes->bitsWanted = sizes->bitsLeast;
+    return true;
+}
+
+// A file header that says where the pixel data begins, after itself.
+bool HasSoundLayout(const uint8_t *header)
+{
+    return HasBmpFileHeader(header) && BmpPixelDataOffset(header) >= BmpFileHeaderSize;
+}
+
+// Once the file header is known: where the pixel data will begin, and the
+// info block, with room for the padding it may get at handover. Only a head
+// start: when it cannot be had, the block grows as the bytes come.
 void PlanLayout(PictureSink *picture)
 {
-    uint32_t pixelOffset = BmpPixelDataOffset(picture->header);
-    bool sound = HasBmpFileHeader(picture->header) && pixelOffset >= BmpFileHeaderSize;
-    picture->pixelsFrom = sound ? pixelOffset : BmpFileHeaderSize;
+    bool sound = HasSoundLayout(picture->header);
+    picture->pixelsFrom = sound ? BmpPixelDataOffset(picture->header) : BmpFileHeaderSize;
     if (!sound)
         return;
-    uint32_t infoSize = pixelOffset - BmpFileHeaderSize;
+    uint32_t infoSize = picture->pixelsFrom - BmpFileHeaderSize;
+    uint64_t infoCapacity = std::min<uint64_t>(uint64_t(infoSize) + MostBitmapInfoPadding, picture->reserveLimit);
     if (infoSize > 0)
-        AllocateLocalBlock(&picture->info, WithInfoPadding(picture, infoSize), PictureBlockFlags);
-    ReservePixelBlock(picture, WithInfoPadding(picture, BmpFileSize(picture->header)));
+        AllocateLocalBlock(&picture->info, static_cast<uint32_t>(infoCapacity), PictureBlockFlags);
+}
+
+// Once the information is all there, before the first pixel: the pixel
+// block as large as it is handed over for pixel data as long as the file
+// header says (the whole file the two blocks make, the information padded
+// for the host), so that it need not grow, and move, a copy of the whole
+// picture, once decoded. Only a head start, as the info block's.
+void ReserveForPixels(PictureSink *picture)
+{
+    uint32_t fileSize = BmpFileSize(picture->header);
+    uint64_t filePixels = fileSize > picture->pixelsFrom ? fileSize - picture->pixelsFrom : 0;
+    HandoverSizes sizes;
+    if (HasSoundLayout(picture->header) && PlanHandover(picture, filePixels, &sizes))
+        ReservePixelBlock(picture, std::min(sizes.bitsWanted, picture->reserveLimit));
 }
 
 uint32_t AppendPixels(PictureSink *picture, const uint8_t *bytes, uint32_t count)
@@ -96,16 +144,18 @@ uint32_t TakePiece(PictureSink *picture, const uint8_t *bytes, uint32_t count)
         picture->written += taken;
         if (picture->written == BmpFileHeaderSize)
             PlanLayout(picture);
-        return taken;
-    }
-    if (picture->written < picture->pixelsFrom) {
+    } else if (picture->written < picture->pixelsFrom) {
         uint32_t infoSize = picture->pixelsFrom - BmpFileHeaderSize;
         uint32_t infoLeft = picture->pixelsFrom - picture->written;
         taken = AppendToBlock(&picture->info, bytes, std::min(count, infoLeft), infoSize);
+        picture->written += taken;
     } else {
         taken = AppendPixels(picture, bytes, count);
+        picture->written += taken;
+        return taken;
     }
-    picture->written += taken;
+    if (picture->written == picture->pixelsFrom)
+        ReserveForPixels(picture);
     return taken;
 }
 
@@ -180,49 +230,12 @@ int32_t CheckDecodedFile(const PictureSink *picture)
     return ResultOk;
 }
 
-// The sizes the blocks are handed over with. A host trusts the bitmap header
-// and reads as far as it describes, so each block covers at least that, the
-// rest zero: a cut-short picture shows black where it ends. The pixel block
-// covers the rows the header describes, and its image size too when a block
-// so large can be had. It stays as long as the whole BMP file the two blocks
-// make (file header, info block, pixel data), as for a complete picture.
-struct HandoverSizes {
-    uint32_t info;
-    uint32_t bitsLeast;
-    uint32_t bitsWanted;
-};
-
-// The pixel block for pixel data of pixelBytes after an info block of
-// infoSize bytes; false when no block can be that large.
-bool WholeFileSize(uint32_t infoSize, uint64_t pixelBytes, uint32_t *size)
-{
-    uint32_t withInfo;
-    return AddSizesValid(BmpFileHeaderSize, infoSize, &withInfo) && AddSizesValid(withInfo, pixelBytes, size);
-}
-
-// False when even the least a host would read is more than a block can hold.
-bool PlanHandover(const PictureSink *picture, HandoverSizes *sizes)
-{
-    const LocalBlock &info = picture->info;
-    BitmapExtent extent = DescribeBitmap(info.start, info.used);
-    if (extent.infoBytes > MostBytes)
-        return false;
-    sizes->info = std::max(info.used, static_cast<uint32_t>(extent.infoBytes));
-    uint64_t pixelsDecoded = picture->written - picture->pixelsFrom;
-    uint64_t pixelsLeast = std::max(pixelsDecoded, extent.rowsBytes);
-    uint64_t pixelsWanted = std::max<uint64_t>(pixelsLeast, extent.imageSize);
-    if (!WholeFileSize(sizes->info, pixelsLeast, &sizes->bitsLeast))
-        return false;
-    if (!WholeFileSize(sizes->info, pixelsWanted, &sizes->bitsWanted))
-        sizes->bitsWanted = sizes->bitsLeast;
-    return true;
-}
-
 // The handover form: unlocked, each exactly as long as planned.
 int32_t FitBlocks(PictureSink *picture)
 {
     HandoverSizes sizes;
-    bool coverable = PlanHandover(picture, &sizes); // reads the info block while it is locked
+    uint64_t pixelsDecoded = picture->written - picture->pixelsFrom;
+    bool coverable = PlanHandover(picture, pixelsDecoded, &sizes); // reads the info block while it is locked
     UnlockLocalBlock(&picture->info);
     UnlockLocalBlock(&picture->bits);
     if (!coverable || !FitLocalBlock(&picture->info, sizes.info))
