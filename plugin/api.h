@@ -32,8 +32,9 @@
 //
 // What a call costs the host: no thread; little of the calling thread's
 // stack (a few KB for IsSupported and GetPicture alike: the decode's work
-// areas, up to 200 KB, sized to the container, and its source's 16 KB
-// read-ahead are local blocks made and freed within the call); and
+// areas, up to 181 KB, sized to the container and the picture, and its
+// source's 16 KB read-ahead are local blocks made and freed within the
+// call); and
 // memory about as large as the decoded picture, its two blocks, which are
 // written once, where the host receives them.
 #pragma once
