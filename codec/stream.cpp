@@ -61,7 +61,8 @@ uint8_t *WideArea(StreamDecoder &decoder)
 {
     if (decoder.wideOutput)
         return decoder.wideOutput;
-    decoder.wideArea = LocalAlloc(LMEM_FIXED, WideTurnSize);
+    if (decoder.wideArea == nullptr)
+        decoder.wideArea = LocalAlloc(LMEM_FIXED, WideTurnSize);
     if (decoder.wideArea)
         decoder.wideOutput = static_cast<uint8_t *>(LocalLock(decoder.wideArea));
     return decoder.wideOutput;
