@@ -159,9 +159,7 @@ struct StreamDecoder {
     ByteSink *sink;             // takes what is decoded
     const DirectOutput *direct; // null: every step goes through the output areas
     DecodeAreas *areas;
-    // The wide output area, WideTurnSize bytes, once a step has needed it.
-    HLOCAL wideArea;
-    uint8_t *wideOutput;
+    LocalBlock wideArea; // the wide output area, WideTurnSize bytes, once a step has needed it
     ProgressCallback progress;
     intptr_t userData;
     int32_t result; // as DecodeStream's, once RunStreamDecoder returns

@@ -56,16 +56,12 @@ struct Step {
 };
 
 // The wide output area, taken the first time a step needs it; null when it
-// cannot be had. Not zero-filled: nothing reads what was not written.
+// cannot be had.
 uint8_t *WideArea(StreamDecoder &decoder)
 {
-    if (decoder.wideOutput)
-        return decoder.wideOutput;
-    if (decoder.wideArea == nullptr)
-        decoder.wideArea = LocalAlloc(LMEM_FIXED, WideTurnSize);
-    if (decoder.wideArea)
-        decoder.wideOutput = static_cast<uint8_t *>(LocalLock(decoder.wideArea));
-    return decoder.wideOutput;
+    if (decoder.wideArea.start == nullptr)
+        AllocateWorkBlock(&decoder.wideArea, WideTurnSize);
+    return decoder.wideArea.start;
 }
 
 // The room of a step's next turn in the wide area, with produced bytes given
@@ -233,12 +229,7 @@ int32_t FeedStreamDecoder(StreamDecoder *decoder, const uint8_t *bytes, uint32_t
 void EndStreamDecoder(StreamDecoder *decoder)
 {
     EndStreamInflater(&decoder->inflater);
-    if (decoder->wideOutput)
-        LocalUnlock(decoder->wideArea);
-    if (decoder->wideArea)
-        LocalFree(decoder->wideArea);
-    decoder->wideArea = nullptr;
-    decoder->wideOutput = nullptr;
+    FreeLocalBlock(&decoder->wideArea);
 }
 
 void RunStreamDecoder(void *decoder)
@@ -261,7 +252,7 @@ DecodeAreas PlaceDecodeAreas(uint8_t *memory, uint64_t containerLength)
 int32_t DecodeStream(ByteSource *source, ByteSink *sink, ProgressCallback progress, intptr_t userData)
 {
     LocalBlock areasBlock{};
-    if (!AllocateLocalBlock(&areasBlock, DecodeAreasBytes(UINT64_MAX), LMEM_FIXED))
+    if (!AllocateWorkBlock(&areasBlock, DecodeAreasBytes(UINT64_MAX)))
         return ResultNoMemory;
     DecodeAreas areas = PlaceDecodeAreas(areasBlock.start, UINT64_MAX);
     StreamDecoder decoder{};

@@ -23,31 +23,6 @@ struct PictureWork {
     ByteSource source;
 };
 
-// The work areas' block: not zero-filled, as nothing reads what was not written.
-struct AreasBlock {
-    HLOCAL handle;
-    DecodeAreas areas;
-};
-
-bool AllocateAreas(AreasBlock *block, uint64_t containerLength)
-{
-    block->handle = LocalAlloc(LMEM_FIXED, DecodeAreasBytes(containerLength));
-    auto *memory = block->handle ? static_cast<uint8_t *>(LocalLock(block->handle)) : nullptr;
-    if (memory == nullptr) {
-        if (block->handle)
-            LocalFree(block->handle);
-        return false;
-    }
-    block->areas = PlaceDecodeAreas(memory, containerLength);
-    return true;
-}
-
-void FreeAreas(AreasBlock *block)
-{
-    LocalUnlock(block->handle);
-    LocalFree(block->handle);
-}
-
 // Runs the decode under the lock; a fault anywhere inside, the host's
 // callback included, counts as damaged data and leaves nothing allocated.
 int32_t DecodeLocked(StreamDecoder *decoder)
@@ -120,11 +95,12 @@ int32_t DecodePictureWith(ByteSource *source, DecodeAreas *areas, uint64_t conta
 int32_t DecodePicture(ByteSource *source, ProgressCallback progress, intptr_t userData, HLOCAL *info, HLOCAL *bits)
 {
     uint64_t containerLength = ContainerLength(source);
-    AreasBlock areas;
-    if (!AllocateAreas(&areas, containerLength))
+    LocalBlock areasBlock{};
+    if (!AllocateWorkBlock(&areasBlock, DecodeAreasBytes(containerLength)))
         return ResultNoMemory;
-    int32_t result = DecodePictureWith(source, &areas.areas, containerLength, progress, userData, info, bits);
-    FreeAreas(&areas);
+    DecodeAreas areas = PlaceDecodeAreas(areasBlock.start, containerLength);
+    int32_t result = DecodePictureWith(source, &areas, containerLength, progress, userData, info, bits);
+    FreeLocalBlock(&areasBlock);
     return result;
 }
 

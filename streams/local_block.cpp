@@ -8,6 +8,20 @@ namespace {
 // A block asked to grow may move, and stays fixed or moveable as it was.
 constexpr UINT ResizeFlags = LMEM_MOVEABLE | LMEM_ZEROINIT;
 
+// LocalAlloc and LocalLock, undone when the lock fails.
+bool AllocateLockedBlock(LocalBlock *block, uint32_t capacity, UINT flags)
+{
+    HLOCAL handle = LocalAlloc(flags, capacity);
+    auto *start = handle ? static_cast<uint8_t *>(LocalLock(handle)) : nullptr;
+    if (start == nullptr) {
+        if (handle)
+            LocalFree(handle);
+        return false;
+    }
+    *block = {handle, start, 0, capacity, false};
+    return true;
+}
+
 } // namespace
 
 // The least growth is never below this fraction of the block (1/8).
@@ -26,15 +40,12 @@ SinkGrowthStep GrowthFor(uint32_t capacity, uint32_t count)
 
 bool AllocateLocalBlock(LocalBlock *block, uint32_t capacity, UINT flags)
 {
-    HLOCAL handle = LocalAlloc(flags | LMEM_ZEROINIT, capacity);
-    auto *start = handle ? static_cast<uint8_t *>(LocalLock(handle)) : nullptr;
-    if (start == nullptr) {
-        if (handle)
-            LocalFree(handle);
-        return false;
-    }
-    *block = {handle, start, 0, capacity, false};
-    return true;
+    return AllocateLockedBlock(block, capacity, flags | LMEM_ZEROINIT);
+}
+
+bool AllocateWorkBlock(LocalBlock *block, uint32_t capacity)
+{
+    return AllocateLockedBlock(block, capacity, LMEM_FIXED);
 }
 
 bool FitLocalBlock(LocalBlock *block, uint32_t capacity)

@@ -55,6 +55,10 @@ inline bool MulSizesValid(uint64_t a, uint64_t b, uint64_t *product) { return !_
 // cannot be had.
 bool AllocateLocalBlock(LocalBlock *block, uint32_t capacity, UINT flags);
 
+// AllocateLocalBlock for a work area, fixed and not zero-filled: nothing
+// reads what was not written there, and zeroing would touch every page.
+bool AllocateWorkBlock(LocalBlock *block, uint32_t capacity);
+
 // Appends count bytes, making room as GrowBy says but never beyond
 // mostCapacity. Returns count, or 0 when no room can be made (or the block is
 // lost), and then nothing was appended.
