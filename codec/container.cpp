@@ -26,9 +26,6 @@ constexpr uint32_t CompressionField = 16;
 constexpr uint32_t ImageSizeField = 20;
 constexpr uint32_t ColorsUsedField = 32;
 
-// The header of every bitmap that is not a core one has at least the fields
-// up to its important-colours count.
-constexpr uint32_t CommonBitmapHeaderSize = 40;
 constexpr uint32_t CompressionNone = 0;
 constexpr uint32_t CompressionBitFields = 3;
 constexpr uint32_t CompressionAlphaBitFields = 6;
@@ -134,7 +131,8 @@ BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength)
     header.bits = field(BitsField, 2);
     header.compression = field(CompressionField, 4);
     header.imageSize = field(ImageSizeField, 4);
-    header.paletteEntries = PaletteEntries(field(ColorsUsedField, 4), header.bits);
+    header.colorsUsed = field(ColorsUsedField, 4);
+    header.paletteEntries = PaletteEntries(header.colorsUsed, header.bits);
     return header;
 }
 
@@ -143,12 +141,14 @@ BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength)
     BitmapHeader header = ReadBitmapHeader(info, infoLength);
     if (header.size == CoreBitmapHeaderSize) {
         uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * CoreEntrySize;
-        return {CoreBitmapHeaderSize + palette, RowsBytes(header.width, header.height, header.bits), 0};
+        uint64_t infoBytes = std::max<uint64_t>(CoreBitmapHeaderSize + palette, CommonBitmapHeaderSize);
+        return {infoBytes, RowsBytes(header.width, header.height, header.bits), 0, infoBytes};
     }
-    uint64_t headerBytes = std::max(header.size, CommonBitmapHeaderSize);
+    uint64_t paletteStart = std::max(header.size, CommonBitmapHeaderSize) + MaskBytes(header.size, header.compression);
     uint64_t palette = uint64_t(ReadablePaletteEntries(header)) * PaletteEntrySize;
+    uint64_t claimedPalette = std::max<uint64_t>(palette, uint64_t(header.colorsUsed) * PaletteEntrySize);
     uint64_t rows = HasRows(header.compression) ? RowsBytes(header.width, header.height, header.bits) : 0;
-    return {headerBytes + MaskBytes(header.size, header.compression) + palette, rows, header.imageSize};
+    return {paletteStart + palette, rows, header.imageSize, paletteStart + claimedPalette};
 }
 
 void Descramble(uint8_t *block, uint32_t count)
@@ -188,4 +188,161 @@ int32_t DecodeBlock(uint8_t *input, uint8_t *output, uint32_t inputLength, uint3
 {
     Inflater inflater{};
     return DecodeBlockOn(&inflater, input, output, inputLength, outputLength);
+}
+
+namespace {
+
+constexpr uint32_t CompressionRle8 = 1;
+constexpr uint32_t CompressionRle4 = 2;
+constexpr uint32_t MostIndexedBits = 31; // 2^bits still fits a colours-used count
+
+// A colours-used count a pixel cannot index: image libraries refuse it, some
+// only after taking memory for a palette that large.
+bool HasOversizePalette(const BitmapHeader &header)
+{
+    return header.bits <= MostIndexedBits && header.colorsUsed > (1u << header.bits);
+}
+
+// The steps of the run-length walk.
+enum RlePhase : uint8_t { RleNext, RleRun, RleEscape, RleDeltaX, RleDeltaY, RleAbsolute, RlePadding };
+constexpr uint8_t RleEndOfLine = 0;
+constexpr uint8_t RleEndOfBitmap = 1;
+constexpr uint8_t RleDelta = 2;
+
+bool IsRunLength(uint32_t compression) { return compression == CompressionRle8 || compression == CompressionRle4; }
+
+// Places count pixels at the walk's position; only those within the row move it.
+void PlacePixels(RowCoverage *coverage, uint64_t count)
+{
+    coverage->x = std::min<uint64_t>(coverage->x + count, std::max<uint64_t>(coverage->x, coverage->header.width));
+}
+
+// An absolute piece is padded to a whole 16-bit word: RLE8 holds a pixel a
+// byte, RLE4 two.
+uint32_t AbsoluteBytes(const RowCoverage *coverage)
+{
+    uint32_t run = coverage->run;
+    return coverage->header.compression == CompressionRle8 ? run : run / 2 + run % 2;
+}
+
+void WalkRunLength(RowCoverage *coverage, uint8_t byte)
+{
+    switch (coverage->phase) {
+    case RleNext:
+        coverage->run = byte;
+        coverage->phase = byte != 0 ? RleRun : RleEscape;
+        break;
+    case RleRun:
+        PlacePixels(coverage, coverage->run);
+        coverage->phase = RleNext;
+        break;
+    case RleEscape:
+        coverage->phase = RleNext;
+        if (byte == RleEndOfLine) {
+            coverage->x = 0;
+            ++coverage->y;
+        } else if (byte == RleEndOfBitmap) {
+            coverage->x = 0;
+            coverage->y = coverage->header.height;
+        } else if (byte == RleDelta) {
+            coverage->phase = RleDeltaX;
+        } else {
+            coverage->run = byte;
+            coverage->count = 0;
+            coverage->phase = RleAbsolute;
+        }
+        break;
+    case RleDeltaX:
+        coverage->x += byte;
+        coverage->phase = RleDeltaY;
+        break;
+    case RleDeltaY:
+        coverage->y += byte;
+        coverage->phase = RleNext;
+        break;
+    case RleAbsolute: {
+        uint32_t pixels = coverage->header.compression == CompressionRle8 ? 1 : 2;
+        pixels = std::min(pixels, coverage->run - coverage->count);
+        PlacePixels(coverage, pixels);
+        coverage->count += pixels;
+        if (coverage->count == coverage->run)
+            coverage->phase = AbsoluteBytes(coverage) % 2 == 1 ? RlePadding : RleNext;
+        break;
+    }
+    default: // RlePadding
+        coverage->phase = RleNext;
+        break;
+    }
+}
+
+uint64_t RowStride(const BitmapHeader &header)
+{
+    return (uint64_t(header.width) * header.bits + RowAlignmentBits - 1) / RowAlignmentBits * RowAlignmentBytes;
+}
+
+} // namespace
+
+PictureHead JudgePictureHead(const uint8_t *file, uint32_t length)
+{
+    PictureHead head{};
+    head.verdict = HeadVerdict::NotBmp;
+    if (length < BmpFileHeaderSize || !HasBmpFileHeader(file))
+        return head;
+    head.pixelOffset = BmpPixelDataOffset(file);
+    // The fields are read as an image library reads them: from the head,
+    // whatever the pixel-data offset says.
+    const uint8_t *info = file + BmpFileHeaderSize;
+    uint32_t infoLength = length - BmpFileHeaderSize;
+    head.header = ReadBitmapHeader(info, infoLength);
+    const BitmapHeader &header = head.header;
+    if (head.pixelOffset < LeastPixelDataOffset)
+        head.verdict = HeadVerdict::PixelsInHeaders;
+    else if (header.size > LargestBitmapHeaderSize)
+        head.verdict = HeadVerdict::HeaderTooLarge;
+    else if (HasOversizePalette(header))
+        head.verdict = HeadVerdict::OversizePalette;
+    else if (uint64_t(header.width) * header.height > MostPixels)
+        head.verdict = HeadVerdict::TooManyPixels;
+    else {
+        head.mostDecoded = MostDecodedBytes(header.width, header.height, DescribeBitmap(info, infoLength).infoBytes);
+        head.verdict = head.pixelOffset > head.mostDecoded ? HeadVerdict::PixelsPastPicture : HeadVerdict::Picture;
+    }
+    return head;
+}
+
+void StartRowCoverage(RowCoverage *coverage, const uint8_t *head, uint32_t headLength)
+{
+    *coverage = RowCoverage{};
+    if (headLength >= BmpFileHeaderSize) {
+        PictureHead judged = JudgePictureHead(head, headLength);
+        coverage->pixelOffset = judged.pixelOffset;
+        coverage->header = judged.header;
+    }
+    CoverRows(coverage, head, headLength);
+}
+
+void CoverRows(RowCoverage *coverage, const uint8_t *bytes, uint32_t count)
+{
+    uint64_t end = coverage->position + count;
+    if (end > coverage->pixelOffset) {
+        uint64_t skipped = coverage->position < coverage->pixelOffset ? coverage->pixelOffset - coverage->position : 0;
+        coverage->pixelBytes += count - skipped;
+        if (IsRunLength(coverage->header.compression))
+            for (uint64_t at = skipped; at < count && coverage->y < coverage->header.height; ++at)
+                WalkRunLength(coverage, bytes[at]);
+    }
+    coverage->position = end;
+}
+
+uint32_t RowsReached(const RowCoverage *coverage)
+{
+    const BitmapHeader &header = coverage->header;
+    uint64_t rows = header.height;
+    if (IsRunLength(header.compression)) {
+        rows = coverage->y + (coverage->x > 0 ? 1 : 0);
+    } else if (HasRows(header.compression)) {
+        uint64_t stride = RowStride(header);
+        rows = stride == 0 ? header.height : coverage->pixelBytes / stride;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(rows, header.height));
 }

@@ -209,6 +209,15 @@ constexpr uint32_t CoreBitmapHeaderSize = 12;
 // more is read only where the file holds all of it.
 constexpr uint32_t LargestBitmapHeaderSize = 124;
 
+// The common header of every bitmap that is not a core one (the info
+// header): the fields up to the important-colours count. Hosts read these 40
+// bytes from any bitmap information, whatever its header size says.
+constexpr uint32_t CommonBitmapHeaderSize = 40;
+
+// The least pixel-data offset of a picture: the file header and the
+// smallest bitmap header come before its pixels.
+constexpr uint32_t LeastPixelDataOffset = BmpFileHeaderSize + CoreBitmapHeaderSize;
+
 // The largest palette, and the size of its entries under any header but the
 // core one.
 constexpr uint32_t MostPaletteEntries = 256;
@@ -228,6 +237,8 @@ constexpr uint32_t MostBitmapInfoPadding = LargestBitmapHeaderSize + MostPalette
 //   paletteEntries  the palette the header implies: its colours-used count
 //                   when set and at most 256, else 2^bits for 8 bits or
 //                   fewer, else none.
+//   colorsUsed      the colours-used field as it stands (0 under a core
+//                   header, which has none).
 struct BitmapHeader {
     uint32_t size;        // the header's own size, which says its kind
     uint32_t width;       // absolute values
@@ -237,12 +248,13 @@ struct BitmapHeader {
     uint32_t compression; // 0 none, 1 RLE8, 2 RLE4, 3 bit fields, ...
     uint32_t imageSize;   // 0 when the header has none
     uint32_t paletteEntries;
+    uint32_t colorsUsed;
 };
 BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength);
 
 // How much a host reads, trusting a bitmap information block:
-//   infoBytes   the header (at least 40 bytes unless it is a core header,
-//               as a host reads the common fields of any other), the three
+//   infoBytes   the header (at least 40 bytes, even a core header's: hosts
+//               read the common fields from any bitmap information), the three
 //               or four bit-field masks that follow a 40-byte header with
 //               bit-field compression, and the palette: for 1 to 8 bits the
 //               whole 2^bits entries a pixel can index (some hosts copy them
@@ -253,12 +265,96 @@ BitmapHeader ReadBitmapHeader(const uint8_t *info, uint32_t infoLength);
 //   rowsBytes   for an uncompressed or bit-field bitmap, its rows: the row
 //               stride (rounded up to 4 bytes) times the height, both taken
 //               as absolute values; 0 for a compressed one;
-//   imageSize   the header's image size field, 0 when it has none.
+//   imageSize   the header's image size field, 0 when it has none;
+//   claimedInfoBytes  as infoBytes, but with a colours-used count above 256
+//               taken at its word: what a host that trusts that count reads.
 // Fields beyond infoLength read as zero. A size too large to count is
 // UINT64_MAX, which no block can have.
 struct BitmapExtent {
     uint64_t infoBytes;
     uint64_t rowsBytes;
     uint32_t imageSize;
+    uint64_t claimedInfoBytes;
 };
 BitmapExtent DescribeBitmap(const uint8_t *info, uint32_t infoLength);
+
+// ===========================================================================
+// Front ends that hand the decoded BMP file on to an image library (the
+// desktop loader to gdk-pixbuf's BMP reader, the WIC codec to WIC's BMP
+// decoder) judge its head first, before the library sees it and so before
+// any memory is taken for the picture: a header alone says how much a
+// picture takes, and a few bytes can claim gigabytes.
+
+// The most pixels a picture may have: 16384 x 16384, a picture of 1 GiB at
+// 4 bytes a pixel, as image libraries hold a picture with alpha.
+constexpr uint64_t MostPixels = uint64_t(1) << 28;
+
+// What a BMP file may hold besides its headers, palette and rows: gaps, a
+// colour profile.
+constexpr uint64_t MostExtraBytes = uint64_t(1) << 20;
+
+// The head that is judged: the file header and the common bitmap header.
+constexpr uint32_t JudgedHeadBytes = BmpFileHeaderSize + CommonBitmapHeaderSize;
+
+// The most a picture's decoded BMP file may hold, given its width and height
+// (within MostPixels) and the length of its bitmap information
+// (DescribeBitmap's infoBytes): its rows at 4 bytes a pixel and 4 more a row
+// (no depth or run-length encoding takes more), the headers, and
+// MostExtraBytes. A stream that decodes to more is a decompression bomb.
+constexpr uint64_t MostDecodedBytes(uint32_t width, uint32_t height, uint64_t infoBytes)
+{
+    constexpr uint64_t MostBytesPerPixel = 4;
+    constexpr uint64_t MostBytesPerRowEnd = 4;
+    return BmpFileHeaderSize + infoBytes + uint64_t(height) * (MostBytesPerPixel * width + MostBytesPerRowEnd) +
+           MostExtraBytes;
+}
+
+enum class HeadVerdict {
+    Picture,           // hand it on
+    NotBmp,            // no BMP file header: not a picture
+    PixelsInHeaders,   // a pixel-data offset below LeastPixelDataOffset
+    HeaderTooLarge,    // a bitmap header longer than LargestBitmapHeaderSize
+    OversizePalette,   // a colours-used count above the 2^bits a pixel can index
+    TooManyPixels,     // more than MostPixels
+    PixelsPastPicture, // the pixel data would start past all the picture can hold
+};
+
+struct PictureHead {
+    HeadVerdict verdict;
+    BitmapHeader header;  // as ReadBitmapHeader reads it
+    uint32_t pixelOffset; // the file header's pixel-data offset
+    uint64_t mostDecoded; // for a Picture, the most its whole file may decode to
+};
+
+// Judges the first length bytes of a decoded BMP file: JudgedHeadBytes, or
+// the whole file when it is shorter. The verdicts are tried in the order
+// listed.
+PictureHead JudgePictureHead(const uint8_t *file, uint32_t length);
+
+// How many of a picture's rows its pixel data reaches, learnt from its BMP
+// file as it is decoded, as an image library that paints rows as they come
+// reaches them. Rows without compression (none, bit fields) count whole row
+// strides. Run-length encoded pixel data (RLE4, RLE8) is walked through its
+// escapes: an end of line or a delta moves to a later row, an end of bitmap
+// reaches every row, and the row the data ends in counts once anything is
+// placed in it. Pixel data of any other compression cannot be measured
+// without decoding it, and counts as reaching every row. Start it with the
+// file's head (StartRowCoverage: the first JudgedHeadBytes bytes, or the
+// whole file when shorter), give it the rest of the file as it comes
+// (CoverRows), and ask RowsReached; the record is the caller's.
+struct RowCoverage {
+    BitmapHeader header;
+    uint32_t pixelOffset;
+    uint64_t position;   // bytes of the file given so far
+    uint64_t pixelBytes; // of those, bytes of pixel data
+    // The run-length walk: where it stands, and what it expects next.
+    uint64_t x;
+    uint64_t y;
+    uint8_t phase;
+    uint32_t run;   // pixels of the current run or absolute piece
+    uint32_t count; // of those, how many came
+};
+void StartRowCoverage(RowCoverage *coverage, const uint8_t *head, uint32_t headLength);
+void CoverRows(RowCoverage *coverage, const uint8_t *bytes, uint32_t count);
+// The rows reached so far, at most the header's height.
+uint32_t RowsReached(const RowCoverage *coverage);

@@ -80,10 +80,6 @@ GdkPixbufModulePattern signature[SignatureCount + 1];
 // ---------------------------------------------------------------------------
 // One load.
 
-// The fields ReadBitmapHeader reads lie within the common 40-byte header.
-constexpr uint32_t BitmapFieldsBytes = 40;
-// The head of the BMP file judged before the BMP reader sees it.
-constexpr uint32_t JudgedHeadBytes = BmpFileHeaderSize + BitmapFieldsBytes;
 constexpr uint32_t ZlibHeaderBytes = 2;
 
 // The kind number of the loader's ByteSink, which only the decoder writes to.
@@ -112,10 +108,9 @@ struct ZqvLoad {
     bool headJudged;
     uint64_t decoded;     // bytes of the BMP file so far
     uint64_t mostDecoded; // once the head is judged: more is a bomb
+    RowCoverage rows;     // once the head is judged: the rows the pixel data reaches
 
     GdkPixbuf *picture; // the BMP reader's, once prepared
-    int height;         // as the BMP reader reported it
-    uint64_t rowsShown; // rows the BMP reader has filled
     bool sizeDeclined;  // the caller wants no pixels
     GError *error;      // the first failure
 };
@@ -162,29 +157,47 @@ bool PassToBmpReader(ZqvLoad &load, const uint8_t *bytes, uint32_t count)
     return false;
 }
 
+// Refuses a head that JudgePictureHead does not find a picture, with the
+// error that says why.
+bool FailHead(ZqvLoad &load, const PictureHead &head)
+{
+    const BitmapHeader &header = head.header;
+    switch (head.verdict) {
+    case HeadVerdict::NotBmp:
+        return Fail(load, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, "not a ZQV picture (it does not decode to a BMP file)");
+    case HeadVerdict::PixelsInHeaders:
+        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+                    "its pixel data would start at byte %u, inside its headers (byte %u at the least)",
+                    head.pixelOffset, LeastPixelDataOffset);
+    case HeadVerdict::HeaderTooLarge:
+        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "its bitmap header claims %u bytes, more than any BMP's",
+                    header.size);
+    case HeadVerdict::OversizePalette:
+        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+                    "its header claims %u colours, more than %u bits per pixel can index", header.colorsUsed,
+                    header.bits);
+    case HeadVerdict::TooManyPixels:
+        return Fail(load, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                    "%u x %u pixels is more than this loader takes (%" G_GUINT64_FORMAT " pixels at most)",
+                    header.width, header.height, MostPixels);
+    default: // PixelsPastPicture
+        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+                    "its pixel data would start at byte %u, past all a %u x %u picture holds", head.pixelOffset,
+                    header.width, header.height);
+    }
+}
+
 // Judges the head of the BMP file before the BMP reader sees it (all of it,
 // or all the stream holds), and sets the limit of what the file may decode
 // to.
 bool JudgeHead(ZqvLoad &load)
 {
     load.headJudged = true;
-    if (load.headLength < BmpFileHeaderSize || !HasBmpFileHeader(load.head))
-        return Fail(load, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, "not a ZQV picture (it does not decode to a BMP file)");
-    const uint8_t *info = load.head + BmpFileHeaderSize;
-    uint32_t infoLength = load.headLength - BmpFileHeaderSize;
-    BitmapHeader header = ReadBitmapHeader(info, infoLength);
-    if (header.size > MostBitmapHeaderBytes)
-        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "its bitmap header claims %u bytes, more than any BMP's",
-                    header.size);
-    if (uint64_t(header.width) * header.height > MostPixels)
-        return Fail(load, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-                    "%u x %u pixels is more than this loader takes (%" G_GUINT64_FORMAT " pixels at most)",
-                    header.width, header.height, MostPixels);
-    load.mostDecoded = MostDecodedBytes(header.width, header.height, DescribeBitmap(info, infoLength).infoBytes);
-    if (BmpPixelDataOffset(load.head) > load.mostDecoded)
-        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                    "its pixel data would start at byte %u, past all a %u x %u picture holds",
-                    BmpPixelDataOffset(load.head), header.width, header.height);
+    PictureHead head = JudgePictureHead(load.head, load.headLength);
+    if (head.verdict != HeadVerdict::Picture)
+        return FailHead(load, head);
+    load.mostDecoded = head.mostDecoded;
+    StartRowCoverage(&load.rows, load.head, load.headLength);
     return PassToBmpReader(load, load.head, load.headLength);
 }
 
@@ -209,6 +222,7 @@ bool TakeDecoded(ZqvLoad &load, const uint8_t *bytes, uint32_t count)
                     "its stream decodes to more than its picture can hold (stopped after %" G_GUINT64_FORMAT
                     " bytes): a decompression bomb",
                     load.decoded);
+    CoverRows(&load.rows, bytes, count);
     if (count > 0 && !PassToBmpReader(load, bytes, count))
         return false;
     // A caller that wants no pixels ends the decode here.
@@ -226,7 +240,6 @@ uint32_t WriteDecoded(ByteSink *sink, const uint8_t *bytes, uint32_t count)
 void OnSizePrepared(GdkPixbufLoader *bmp, int width, int height, gpointer data)
 {
     ZqvLoad &load = *static_cast<ZqvLoad *>(data);
-    load.height = height;
     load.sizeFunc(&width, &height, load.userData);
     if (width == 0 || height == 0) {
         // The BMP reader then stops, before it takes memory for the picture.
@@ -264,7 +277,6 @@ void OnAreaPrepared(GdkPixbufLoader *bmp, gpointer data)
 void OnAreaUpdated(GdkPixbufLoader *, int x, int y, int width, int height, gpointer data)
 {
     ZqvLoad &load = *static_cast<ZqvLoad *>(data);
-    load.rowsShown += static_cast<uint64_t>(height);
     load.updatedFunc(load.picture, x, y, width, height, load.userData);
 }
 
@@ -375,9 +387,10 @@ bool FinishLoad(ZqvLoad &load)
         return load.error == nullptr;
     if (load.picture == nullptr)
         return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "the BMP file inside ends before its pixels");
-    if (load.rowsShown < static_cast<uint64_t>(load.height))
-        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                    "its pixel data ends early (%" G_GUINT64_FORMAT " of %d rows)", load.rowsShown, load.height);
+    uint32_t rowsReached = RowsReached(&load.rows);
+    if (rowsReached < load.rows.header.height)
+        return Fail(load, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "its pixel data ends early (%u of %u rows)", rowsReached,
+                    load.rows.header.height);
     return true;
 }
 

@@ -23,29 +23,33 @@
 //   - The picture is cleared when it is created (black; transparent where it
 //     has alpha): the BMP reader leaves every pixel it never writes as
 //     gdk_pixbuf_new left it, which promises no clearing.
-//   - The BMP header is judged first, with the project's own BMP reading
-//     (ReadBitmapHeader, DescribeBitmap), before the BMP reader sees it and
-//     so before any memory is taken for the picture: a picture of more than
-//     MostPixels pixels is refused, whatever memory the desktop has, and so
-//     is a bitmap header longer than any BMP's (MostBitmapHeaderBytes),
-//     which the BMP reader would take whole into memory before refusing it.
+//   - The head of the BMP file is judged first (JudgePictureHead,
+//     codec/container.h), before the BMP reader sees it and so before any
+//     memory is taken for the picture: a picture of more than MostPixels
+//     pixels is refused, whatever memory the desktop has; so are a bitmap
+//     header longer than any BMP's, which the BMP reader would take whole
+//     into memory before refusing it, a colours-used count more than the
+//     bits can index, for which it would take a palette of up to 4 GiB, and
+//     a pixel-data offset inside the headers, which the plug-in refuses.
 //   - A stream that decodes to more than such a picture can hold
 //     (MostDecodedBytes) is stopped there: a decompression bomb costs at
 //     most that much inflating, and no memory.
 //   - A picture counts as loaded only when its stream ended with the right
-//     checksum and the BMP reader filled every row: the BMP reader itself
-//     says nothing when pixel data runs short. A picture cut short (an
-//     interrupted download, say) fails with an error, and the picture the
-//     loader prepared (gdk_pixbuf_loader_get_pixbuf) shows what was decoded,
-//     the rest cleared, as the plug-in shows it; gdk_pixbuf_new_from_file
-//     gives the error only.
+//     checksum and its pixel data reaches every row (RowCoverage, which
+//     zqv check judges by too): the BMP reader itself says nothing when
+//     pixel data runs short. A picture cut short (an interrupted download,
+//     say) fails with an error, and the picture the loader prepared
+//     (gdk_pixbuf_loader_get_pixbuf) shows what was decoded, the rest
+//     cleared, as the plug-in shows it; gdk_pixbuf_new_from_file gives the
+//     error only.
 //
 // The errors, all in GDK_PIXBUF_ERROR:
 //   UNKNOWN_TYPE          not a ZQV picture: the first two bytes are no
 //                         zlib header once descrambled, or the stream
 //                         decodes to something that is not a BMP file
 //   CORRUPT_IMAGE         damaged compressed data or checksum; cut short;
-//                         pixel data that ends early; a decompression bomb
+//                         pixel data that ends early; a decompression bomb;
+//                         a head JudgePictureHead refuses
 //   INSUFFICIENT_MEMORY   more than MostPixels pixels, or no memory
 //   the BMP reader's own  what it refuses in the decoded BMP file, its
 //                         message prefixed with "ZQV picture: "
@@ -79,34 +83,6 @@ G_MODULE_EXPORT void fill_vtable(GdkPixbufModule *module);
 }
 
 // ===========================================================================
-// The limits a picture is judged by.
-
-// The most pixels a picture may have: 16384 x 16384, a picture of 1 GiB as
-// gdk-pixbuf holds it with alpha (the BMP reader itself takes up to 2 GiB).
-// A picture is judged by its header alone, so this is also the most memory a
-// hostile file of a few bytes can make a viewer take.
-constexpr uint64_t MostPixels = uint64_t(1) << 28;
-
-// The longest bitmap header of any BMP file (the fifth version's).
-constexpr uint32_t MostBitmapHeaderBytes = 124;
-
-// What a BMP file may hold besides its headers, palette and rows: gaps, a
-// colour profile.
-constexpr uint64_t MostExtraBytes = uint64_t(1) << 20;
-
-// The most a picture's decoded BMP file may hold, given its width and height
-// (within MostPixels) and the length of its bitmap information
-// (DescribeBitmap's infoBytes, for a header within MostBitmapHeaderBytes): its
-// rows at 4 bytes a pixel and 4 more a row (no depth or run-length encoding
-// takes more), the headers, and MostExtraBytes.
-constexpr uint64_t MostDecodedBytes(uint32_t width, uint32_t height, uint64_t infoBytes)
-{
-    constexpr uint64_t MostBytesPerPixel = 4;
-    constexpr uint64_t MostBytesPerRowEnd = 4;
-    constexpr uint64_t FileHeaderBytes = 14;
-    return FileHeaderBytes + infoBytes + uint64_t(height) * (MostBytesPerPixel * width + MostBytesPerRowEnd) +
-           MostExtraBytes;
-}
 
 // How much gdk-pixbuf, where it matches signatures itself (builds that do
 // not ask shared-mime-info), should trust two bytes.

@@ -217,15 +217,20 @@ int32_t CheckDecodedFile(const PictureSink *picture)
     if (pixelOffset > picture->written)
         return ResultBadFormat;
     // A host reads a bitmap header from the info block whatever its size.
-    uint32_t infoLength = pixelOffset - BmpFileHeaderSize;
-    if (infoLength < CoreBitmapHeaderSize)
+    if (pixelOffset < LeastPixelDataOffset)
         return ResultBadFormat;
     // A header cut short by the pixel-data offset is padded for the host, but
     // only up to a kind of header that exists: a larger size the file does
     // not hold is no bitmap header, and would make a few hundred bytes claim
-    // gigabytes of information.
+    // gigabytes of information. The palette likewise: it is padded to 256
+    // entries, and a larger colours-used count the file does not hold would
+    // have a host read past the block.
+    uint32_t infoLength = pixelOffset - BmpFileHeaderSize;
     uint32_t headerSize = ReadBitmapHeader(picture->info.start, picture->info.used).size;
     if (headerSize > LargestBitmapHeaderSize && headerSize > infoLength)
+        return ResultBadFormat;
+    BitmapExtent extent = DescribeBitmap(picture->info.start, picture->info.used);
+    if (extent.claimedInfoBytes > std::max<uint64_t>(infoLength, extent.infoBytes))
         return ResultBadFormat;
     return ResultOk;
 }

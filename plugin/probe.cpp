@@ -33,6 +33,20 @@ void DecodeHead(void *context)
     work->decoded = DecodeBlockOn(&work->inflater, work->head, work->output, HeadSize, HeadOutputSize);
 }
 
+// zlib's word for a stream whose deflate data ended soundly but whose
+// Adler-32 trailer does not match.
+constexpr const char *WrongChecksum = "incorrect data check";
+
+// A stream that ends within the head with a wrong checksum is a file shorter
+// than the head whose trailer the host's padding stands in for, or damaged
+// there: either way, what the head decoded to is judged, as for any longer
+// file, whose end the probe never sees. The picture is then shown as far as
+// it goes, or refused as damaged data.
+bool OnlyChecksumFailed(const Inflater &inflater)
+{
+    return inflater.stream.msg != nullptr && std::strcmp(inflater.stream.msg, WrongChecksum) == 0;
+}
+
 bool ReadHead(HANDLE file, uint8_t *head)
 {
     DWORD bytesRead = 0;
@@ -57,7 +71,8 @@ int32_t ProbeHead(HandleOrAddress headOrHandle, bool fromMemory)
     // Only decoded bytes count: a stream that ends before a whole file header
     // is no picture, whatever the cleared output area holds.
     bool wholeHeader = work.inflater.stream.total_out >= BmpFileHeaderSize;
-    return completed && work.decoded && wholeHeader && HasBmpFileHeader(work.output);
+    bool decoded = work.decoded || OnlyChecksumFailed(work.inflater);
+    return completed && decoded && wholeHeader && HasBmpFileHeader(work.output);
 }
 
 int32_t WINAPI IsSupported(const char *, HandleOrAddress headOrHandle)
