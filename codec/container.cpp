@@ -346,3 +346,19 @@ uint32_t RowsReached(const RowCoverage *coverage)
     }
     return static_cast<uint32_t>(std::min<uint64_t>(rows, header.height));
 }
+
+uint64_t CompleteFileLength(const RowCoverage *coverage)
+{
+    const BitmapHeader &header = coverage->header;
+    if (HasRows(header.compression)) {
+        uint64_t rows = RowsBytes(header.width, header.height, header.bits);
+        uint64_t complete;
+        if (rows == UncountableSize || __builtin_add_overflow(rows, coverage->pixelOffset, &complete))
+            return UncountableSize;
+        return std::max(coverage->position, complete);
+    }
+    if (IsRunLength(header.compression) && coverage->y < header.height)
+        return std::max<uint64_t>(coverage->position, coverage->pixelOffset) + MostPendingRunBytes +
+               2 * uint64_t(header.height);
+    return coverage->position;
+}

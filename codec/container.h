@@ -38,6 +38,38 @@ constexpr uint32_t BmpPixelOffsetField = 10;
 // Read chunk, an inflate step's room and initial sink block of a stream decode.
 constexpr uint32_t ChunkSize = 102400;
 
+// How a container starts: its first two bytes are a zlib header, scrambled.
+// That header is all a file shows of the format without decoding, so it is
+// the signature programs that pick a decoder by a file's first bytes are
+// given (the desktop loader's, the WIC codec's patterns): every header this
+// decoder can inflate, a deflate stream with a window of at most 32 KB and
+// no preset dictionary, whatever window and level it was written with.
+constexpr unsigned ZlibMethodDeflate = 8;           // CMF's low nibble
+constexpr unsigned ZlibLargestWindowCode = 7;       // CMF's high nibble: 2^(8+7) bytes
+constexpr unsigned ZlibPresetDictionaryFlag = 0x20; // in FLG: a dictionary nobody has
+constexpr unsigned ZlibHeaderCheckDivisor = 31;     // CMF * 256 + FLG is a multiple
+constexpr uint32_t ContainerStartBytes = 2;
+
+constexpr bool IsZlibHeader(unsigned cmf, unsigned flg)
+{
+    return (cmf & 0x0F) == ZlibMethodDeflate && (cmf >> 4) <= ZlibLargestWindowCode &&
+           (flg & ZlibPresetDictionaryFlag) == 0 && (cmf * 256 + flg) % ZlibHeaderCheckDivisor == 0;
+}
+
+constexpr bool IsContainerStart(uint8_t first, uint8_t second)
+{
+    return IsZlibHeader(first ^ ScrambleMask, second ^ ScrambleMask);
+}
+
+// How many two-byte starts IsContainerStart takes.
+constexpr unsigned ContainerStartCount = [] {
+    unsigned count = 0;
+    for (unsigned first = 0; first < 256; ++first)
+        for (unsigned second = 0; second < 256; ++second)
+            count += IsContainerStart(static_cast<uint8_t>(first), static_cast<uint8_t>(second));
+    return count;
+}();
+
 // ===========================================================================
 // Basic calls: the format, and decoding it.
 
@@ -358,3 +390,77 @@ void StartRowCoverage(RowCoverage *coverage, const uint8_t *head, uint32_t headL
 void CoverRows(RowCoverage *coverage, const uint8_t *bytes, uint32_t count);
 // The rows reached so far, at most the header's height.
 uint32_t RowsReached(const RowCoverage *coverage);
+
+// How long the file must be for an image library that reads a whole BMP
+// file to find all the pixel data the header describes, the file ending
+// where the coverage stands: for rows (no compression, bit fields) the pixel
+// data offset and every row; for run-length data whose walk has not ended
+// (no end of bitmap, rows left), the file so far (at least the pixel-data
+// offset) and MostPendingRunBytes more for the piece under way and an end of
+// line, two zero bytes, for every row of the picture (a library may walk
+// damaged data otherwise than RowCoverage does, so the room does not count
+// on the rows the walk reached); else the file so far. A file padded with
+// zero bytes to that length reads as the plug-in's blocks of a picture cut
+// short read: zero where the file ended. UINT64_MAX when it is too large to
+// count.
+constexpr uint64_t MostPendingRunBytes = 256; // an absolute piece of 255 bytes and its padding
+uint64_t CompleteFileLength(const RowCoverage *coverage);
+
+// ===========================================================================
+// A whole picture in memory, for an image library that reads a BMP file from
+// memory once it is all there (the WIC codec hands it to WIC's BMP decoder):
+// the container decoded into one block by a fed StreamDecoder, the head of
+// its BMP file judged (JudgePictureHead) before memory is taken for the
+// rest, a decompression bomb stopped at MostDecodedBytes, and a picture cut
+// short padded with zero bytes to CompleteFileLength, so that the library
+// finds all the pixel data it looks for and shows the picture as far as it
+// goes, the rest as the plug-in's blocks show it. The record is the
+// caller's: start it zeroed (PictureFileDecode{}), StartPictureFileDecode,
+// FeedPictureFile for every piece of the container in order, then
+// FinishPictureFile, and EndPictureFileDecode whatever happened.
+
+enum class FileVerdict {
+    Picture,      // the file is in the block: whole, or cut short and padded
+    NotContainer, // empty, or its first two bytes are no container start
+    BadHead,      // JudgePictureHead refused the head (NotBmp included): head.verdict says why
+    Damaged,      // the compressed data or its checksum is damaged
+    Bomb,         // the stream decodes to more than its picture can hold
+    RowsTooLong,  // cut short, and the rows its header claims are more than the picture may hold
+    NoMemory,     // the block or the decoder's state cannot be had
+};
+
+struct PictureFileDecode {
+    ByteSink sink; // the decoder writes the file here; must stay first
+    StreamDecoder decoder;
+    DecodeAreas areas;
+    LocalBlock areasBlock; // the decoder's work areas, of a container of unknown length
+    // sink.block is the decoded file, locked, its first used bytes the file
+    // (padded once finished). To keep it past EndPictureFileDecode, copy the
+    // record and zero this one.
+    bool headOnly; // stop once the head is judged (a probe)
+    uint8_t containerStart[ContainerStartBytes];
+    uint32_t containerStartLength;
+    bool headJudged;
+    PictureHead head;      // once judged
+    RowCoverage rows;      // once the head is judged a picture
+    FileVerdict refusal;   // why the file was refused while it came, or Picture
+    bool cutShort;         // once finished: the stream never ended, or the pixel data fell short
+};
+
+// Takes the decoder's state and work areas, and a first block for the file;
+// false when they cannot be had (then FeedPictureFile takes nothing and
+// FinishPictureFile gives NoMemory; EndPictureFileDecode all the same).
+bool StartPictureFileDecode(PictureFileDecode *decode, bool headOnly);
+
+// Decodes the next count bytes of the container; true while more is wanted:
+// false once the stream has ended (bytes after it are ignored), the head is
+// judged (headOnly), or the decode failed, which FinishPictureFile tells.
+bool FeedPictureFile(PictureFileDecode *decode, const uint8_t *bytes, uint32_t count);
+
+// The verdict once the container has been fed: the head of a file shorter
+// than JudgedHeadBytes is judged now, and a picture whose pixel data falls
+// short is padded (for headOnly, neither: Picture once the head passed).
+FileVerdict FinishPictureFile(PictureFileDecode *decode);
+
+// Frees the decoder, its work areas and the file block; safe to repeat.
+void EndPictureFileDecode(PictureFileDecode *decode);

@@ -15,32 +15,9 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// The format's signature: a container starts with a zlib header, scrambled.
+// The format's signature: every start a container can have (codec/container.h).
 
-constexpr unsigned ZlibMethodDeflate = 8;          // CMF's low nibble
-constexpr unsigned ZlibLargestWindowCode = 7;      // CMF's high nibble: 2^(8+7) bytes
-constexpr unsigned ZlibPresetDictionaryFlag = 0x20; // in FLG: a dictionary nobody has
-constexpr unsigned ZlibHeaderCheckDivisor = 31;    // CMF * 256 + FLG is a multiple
-
-// True for the two bytes of a zlib header this decoder can inflate.
-constexpr bool IsZlibHeader(unsigned cmf, unsigned flg)
-{
-    return (cmf & 0x0F) == ZlibMethodDeflate && (cmf >> 4) <= ZlibLargestWindowCode &&
-           (flg & ZlibPresetDictionaryFlag) == 0 && (cmf * 256 + flg) % ZlibHeaderCheckDivisor == 0;
-}
-
-constexpr bool IsContainerStart(uint8_t first, uint8_t second)
-{
-    return IsZlibHeader(first ^ ScrambleMask, second ^ ScrambleMask);
-}
-
-constexpr size_t SignatureCount = [] {
-    size_t count = 0;
-    for (unsigned first = 0; first < 256; ++first)
-        for (unsigned second = 0; second < 256; ++second)
-            count += IsContainerStart(static_cast<uint8_t>(first), static_cast<uint8_t>(second));
-    return count;
-}();
+constexpr size_t SignatureCount = ContainerStartCount;
 
 // One signature as gdk-pixbuf matches it: the bytes, and a mask whose ' '
 // means "this byte" and 'z' "a zero byte" (a zero cannot stand in the
@@ -80,7 +57,7 @@ GdkPixbufModulePattern signature[SignatureCount + 1];
 // ---------------------------------------------------------------------------
 // One load.
 
-constexpr uint32_t ZlibHeaderBytes = 2;
+constexpr uint32_t ZlibHeaderBytes = ContainerStartBytes;
 
 // The kind number of the loader's ByteSink, which only the decoder writes to.
 constexpr int32_t SinkPixbufLoader = 3;

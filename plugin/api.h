@@ -45,9 +45,6 @@
 #include <cstdint>
 
 
-// Stands in for a null callback: never asks to stop.
-int32_t WINAPI DefaultProgress(int32_t numerator, int32_t denominator, intptr_t userData);
-
 extern "C" {
 
 // The library entry. Attach creates the decode lock and detach destroys it;

@@ -44,5 +44,3 @@ int32_t WINAPI GetPreview(const char *, intptr_t, uint32_t, HLOCAL *, HLOCAL *, 
 {
     return ResultNotImplemented;
 }
-
-int32_t WINAPI DefaultProgress(int32_t, int32_t, intptr_t) { return 0; }

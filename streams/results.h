@@ -24,3 +24,7 @@ constexpr int32_t ResultFileError = 6;   // a file cannot be opened or positione
 // GetPicture, unchanged; a nonzero return asks the plug-in to stop. It runs on
 // the caller's thread.
 typedef int32_t(WINAPI *ProgressCallback)(int32_t numerator, int32_t denominator, intptr_t userData);
+
+// Stands in for a null callback, and serves decodes nobody watches: never
+// asks to stop.
+inline int32_t WINAPI DefaultProgress(int32_t, int32_t, intptr_t) { return 0; }
