@@ -357,7 +357,7 @@ uint64_t CompleteFileLength(const RowCoverage *coverage)
             return UncountableSize;
         return std::max(coverage->position, complete);
     }
-    if (IsRunLength(header.compression) && coverage->y < header.height)
+    if (IsRunLength(header.compression))
         return std::max<uint64_t>(coverage->position, coverage->pixelOffset) + MostPendingRunBytes +
                2 * uint64_t(header.height);
     return coverage->position;

@@ -394,15 +394,14 @@ uint32_t RowsReached(const RowCoverage *coverage);
 // How long the file must be for an image library that reads a whole BMP
 // file to find all the pixel data the header describes, the file ending
 // where the coverage stands: for rows (no compression, bit fields) the pixel
-// data offset and every row; for run-length data whose walk has not ended
-// (no end of bitmap, rows left), the file so far (at least the pixel-data
-// offset) and MostPendingRunBytes more for the piece under way and an end of
-// line, two zero bytes, for every row of the picture (a library may walk
-// damaged data otherwise than RowCoverage does, so the room does not count
-// on the rows the walk reached); else the file so far. A file padded with
-// zero bytes to that length reads as the plug-in's blocks of a picture cut
-// short read: zero where the file ended. UINT64_MAX when it is too large to
-// count.
+// data offset and every row; for run-length data, the file so far (at least
+// the pixel-data offset) and MostPendingRunBytes more for a piece under way
+// and an end of line, two zero bytes, for every row of the picture, whatever
+// the walk found (a library may walk damaged data otherwise than RowCoverage
+// does, and bytes after an end of bitmap are nobody's); else the file so far.
+// A file padded with zero bytes to that length reads as the plug-in's blocks
+// of a picture cut short read: zero where the file ended. UINT64_MAX when it
+// is too large to count.
 constexpr uint64_t MostPendingRunBytes = 256; // an absolute piece of 255 bytes and its padding
 uint64_t CompleteFileLength(const RowCoverage *coverage);
 
@@ -444,7 +443,7 @@ struct PictureFileDecode {
     PictureHead head;      // once judged
     RowCoverage rows;      // once the head is judged a picture
     FileVerdict refusal;   // why the file was refused while it came, or Picture
-    bool cutShort;         // once finished: the stream never ended, or the pixel data fell short
+    bool cutShort;         // once finished: the stream never ended, or its pixel data reaches too few rows
 };
 
 // Takes the decoder's state and work areas, and a first block for the file;
@@ -458,8 +457,8 @@ bool StartPictureFileDecode(PictureFileDecode *decode, bool headOnly);
 bool FeedPictureFile(PictureFileDecode *decode, const uint8_t *bytes, uint32_t count);
 
 // The verdict once the container has been fed: the head of a file shorter
-// than JudgedHeadBytes is judged now, and a picture whose pixel data falls
-// short is padded (for headOnly, neither: Picture once the head passed).
+// than JudgedHeadBytes is judged now, and a picture is padded to
+// CompleteFileLength (for headOnly, neither: Picture once the head passed).
 FileVerdict FinishPictureFile(PictureFileDecode *decode);
 
 // Frees the decoder, its work areas and the file block; safe to repeat.

@@ -86,10 +86,11 @@ bool StartsAsContainer(const PictureFileDecode &decode)
            IsContainerStart(decode.containerStart[0], decode.containerStart[1]);
 }
 
-// Pads a picture whose pixel data falls short with zero bytes.
+// Pads a picture with zero bytes to all the pixel data it describes.
 FileVerdict CompleteFile(PictureFileDecode &decode)
 {
     LocalBlock &file = decode.sink.block;
+    decode.cutShort = !decode.decoder.streamEnded || RowsReached(&decode.rows) < decode.rows.header.height;
     uint64_t complete = CompleteFileLength(&decode.rows);
     if (complete <= file.used)
         return FileVerdict::Picture;
@@ -100,7 +101,6 @@ FileVerdict CompleteFile(PictureFileDecode &decode)
     if (!MakeRoomInLocalBlock(&file, padding, static_cast<uint32_t>(complete)))
         return FileVerdict::NoMemory;
     file.used += padding;
-    decode.cutShort = true;
     return FileVerdict::Picture;
 }
 
@@ -153,7 +153,6 @@ FileVerdict FinishPictureFile(PictureFileDecode *decode)
         return FileVerdict::NotContainer;
     if (!decode->headJudged && !JudgeHead(*decode))
         return decode->refusal;
-    decode->cutShort = !decoder.streamEnded;
     return decode->headOnly ? FileVerdict::Picture : CompleteFile(*decode);
 }
 

@@ -1,6 +1,8 @@
 // Every local allocation, reallocation and lock that GetPicture makes, made
 // to fail in turn: each run gives its documented result, writes no
-// out-parameter unless it succeeds, and gives every block back.
+// out-parameter unless it succeeds, and gives every block back. The same for
+// the whole-file decode the WIC codec makes (PictureFileDecode).
+#include "codec/container.h"
 #include "plugin/api.h"
 #include "tests/support/plugin.h"
 
@@ -208,6 +210,54 @@ TEST(AllocationSweep, EveryLockFailsInTurn)
                 ExpectCleanFailure(step, ResultMemoryError, where);
             else
                 ExpectNoMemoryOrWholePicture(step, where, &absorbed);
+        }
+    }
+}
+
+// A whole-file decode of a container: its verdict and, for a picture, its
+// file.
+std::pair<FileVerdict, Bytes> DecodeWholeFile(const Bytes &container)
+{
+    PictureFileDecode decode{};
+    if (StartPictureFileDecode(&decode, false))
+        FeedPictureFile(&decode, container.data(), static_cast<uint32_t>(container.size()));
+    FileVerdict verdict = FinishPictureFile(&decode);
+    Bytes file;
+    if (verdict == FileVerdict::Picture)
+        file.assign(decode.sink.block.start, decode.sink.block.start + decode.sink.block.used);
+    EndPictureFileDecode(&decode);
+    return {verdict, file};
+}
+
+TEST(AllocationSweep, TheWholeFileDecodeGivesNoMemoryOrTheFileAtEveryFailure)
+{
+    Bytes bmp = MakeNoisyBmp(200, 180, 3);
+    Bytes container = WrapZqv(bmp);
+    struct Counter {
+        const char *what;
+        long (*calls)();
+        Arm arm;
+    };
+    for (const Counter &counter : {Counter{"allocation", LocalMemoryAllocationCalls, LocalMemoryFailAllocation},
+                                   Counter{"lock", LocalMemoryLockCalls, LocalMemoryFailLock}}) {
+        long before = counter.calls();
+        ASSERT_EQ(FileVerdict::Picture, DecodeWholeFile(container).first);
+        long cleanCalls = counter.calls() - before;
+        ASSERT_GE(cleanCalls, 3) << "the file block, the work areas and the file's reservation at least";
+        for (long nth = 1; nth <= cleanCalls + 1; ++nth) {
+            std::string where = std::string(counter.what) + " " + std::to_string(nth) + " of " +
+                                std::to_string(cleanCalls);
+            long liveBefore = LocalMemoryLiveBlocks();
+            counter.arm(nth, 1);
+            auto [verdict, file] = DecodeWholeFile(container);
+            counter.arm(0, 1);
+            EXPECT_EQ(0, LocalMemoryLiveBlocks() - liveBefore) << where << ": local blocks left allocated";
+            if (verdict == FileVerdict::Picture) {
+                EXPECT_TRUE(file == bmp) << where << ": the file differs";
+            } else {
+                EXPECT_EQ(int(FileVerdict::NoMemory), int(verdict)) << where;
+                EXPECT_LE(nth, cleanCalls) << "a failure armed past the last call";
+            }
         }
     }
 }
