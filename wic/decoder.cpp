@@ -143,8 +143,9 @@ public:
     {
         if (count == nullptr)
             return E_INVALIDARG;
-        *count = StartsReady(&state_) ? 1 : 0;
-        return StartsReady(&state_) ? S_OK : WINCODEC_ERR_NOTINITIALIZED;
+        bool ready = StartsReady(&state_);
+        *count = ready ? 1 : 0;
+        return ready ? S_OK : WINCODEC_ERR_NOTINITIALIZED;
     }
     HRESULT STDMETHODCALLTYPE GetFrame(UINT index, IWICBitmapFrameDecode **frame) override;
 

@@ -84,13 +84,9 @@ IWICImagingFactory *CreateImagingFactory(HRESULT *result)
     return SUCCEEDED(*result) ? factory : nullptr;
 }
 
-// Nothing to set up or tear down: thread notifications are not wanted.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_ATTACH)
-        DisableThreadLibraryCalls(instance);
-    return TRUE;
-}
+// Nothing to set up or tear down. The server has an entry of its own so
+// that the link takes none of the plug-in's from the decoder's archive.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **object)
 {

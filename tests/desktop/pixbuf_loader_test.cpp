@@ -33,7 +33,6 @@ using Error = std::unique_ptr<GError, ErrorFree>;
 
 constexpr size_t Whole = SIZE_MAX;
 constexpr uint32_t PixelOffsetField = 10;
-constexpr uint32_t HeaderSizeField = 14;
 constexpr uint32_t WidthField = 18;
 constexpr uint32_t HeightField = 22;
 constexpr uint32_t BitsField = 28;
@@ -145,32 +144,15 @@ void ExpectSameOutcome(const Load &reference, GdkPixbuf *picture, const GError *
     EXPECT_EQ("", Difference(reference.picture.get(), picture)) << what;
 }
 
-struct NamedBmp {
-    std::string name;
-    Bytes bmp;
-};
-
-// The image tools' fixtures, and pictures of the tests' own kinds.
-std::vector<NamedBmp> PicturesOfEveryKind()
-{
-    std::vector<NamedBmp> pictures;
-    for (const auto &path : FixturePictures())
-        pictures.push_back({path.filename().string(), ReadWholeFile(path.string())});
-    for (uint16_t bits : {1, 4, 8, 24})
-        pictures.push_back({"MakeBmp " + std::to_string(bits) + " bits", MakeBmp(45, 17, bits, bits)});
-    pictures.push_back({"MakeBmp 24 bits, top-down", MakeBmp(45, -17, 24)});
-    return pictures;
-}
-
 TEST(PixbufLoader, EveryKindOfPictureHasItsBmpPixelsWholeAndInPieces)
 {
-    std::vector<NamedBmp> pictures = PicturesOfEveryKind();
+    std::vector<NamedBytes> pictures = PicturesOfEveryKind();
     ASSERT_GT(pictures.size(), 8u) << "no BMP fixtures: is ZQV_FIXTURES set?";
     constexpr size_t Megabyte = 1 << 20;
-    for (const NamedBmp &picture : pictures) {
+    for (const NamedBytes &picture : pictures) {
         SCOPED_TRACE(picture.name);
-        Load reference = LoadInPieces(picture.bmp, Whole, "bmp");
-        Bytes container = WrapZqv(picture.bmp);
+        Load reference = LoadInPieces(picture.bytes, Whole, "bmp");
+        Bytes container = WrapZqv(picture.bytes);
 
         // Whole, from a file whose name says nothing: found by its content.
         TempFile file(container, ".picture");
@@ -254,85 +236,54 @@ TEST(PixbufLoader, APictureCutShortFailsAndShowsWhatWasDecoded)
 constexpr int AnyRefusal = -1;
 
 struct Refusal {
-    const char *description;
+    std::string description;
     Bytes data;
     int code;         // a GdkPixbufError, or AnyRefusal
     bool noPicture;   // refused before any memory is taken for a picture
     bool stopsEarly;  // the loader gives up long before the data ends
 };
 
-Bytes Patched32(Bytes bmp, size_t offset, uint32_t value)
+// The loader's answer to each reason every front end refuses a container for.
+Refusal AsRefusal(const HostileContainer &hostile)
 {
-    PutLittle32(bmp, offset, value);
-    return bmp;
-}
-
-// The inputs the fuzz targets once stumbled on, as containers: whatever
-// each is refused for, it is refused.
-std::vector<Refusal> FuzzRegressions()
-{
-    std::vector<Refusal> refusals;
-    const char *directory = std::getenv("ZQV_PICTURE_REGRESSIONS");
-    if (directory == nullptr)
-        return refusals;
-    constexpr size_t ControlBytes = 2; // the picture target's own, before the container
-    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
-        Bytes input = ReadWholeFile(entry.path().string());
-        static std::set<std::string> names;
-        const char *name = names.insert(entry.path().filename().string()).first->c_str();
-        refusals.push_back({name, Bytes(input.begin() + std::min(ControlBytes, input.size()), input.end()),
-                            AnyRefusal, false, false});
+    switch (hostile.reason) {
+    case RefusalReason::NotZqv:
+        return {hostile.description, hostile.container, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, true, false};
+    case RefusalReason::Damaged:
+        return {hostile.description, hostile.container, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, false};
+    case RefusalReason::TooManyPixels:
+        return {hostile.description, hostile.container, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, true, false};
+    case RefusalReason::BadHead:
+        return {hostile.description, hostile.container, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, true, false};
+    case RefusalReason::Bomb:
+        break;
     }
-    return refusals;
+    return {hostile.description, hostile.container, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, true};
 }
 
 TEST(PixbufLoader, DamagedHostileAndForeignDataGiveErrors)
 {
+    std::vector<Refusal> refusals;
+    for (const HostileContainer &hostile : HostileContainers())
+        refusals.push_back(AsRefusal(hostile));
+    // What the loader refuses where another front end may not.
     Bytes bmp = MakeBmp(64, 48, 24);
-    Bytes container = WrapZqv(bmp);
-    Bytes badTrailer = container;
-    badTrailer.back() ^= 0x01;
-    Bytes badData = container;
-    for (size_t at = container.size() / 2; at < container.size() / 2 + 8; ++at)
-        badData[at] ^= 0xFF;
     Bytes shortPixels(bmp.begin(), bmp.end() - 1000);
-    constexpr uint32_t Huge = 20000;
-    Bytes hugePicture = Patched32(Patched32(MakeBmp(4, 4, 24), WidthField, Huge), HeightField, Huge);
-    Bytes bomb = MakeBmp(4, 4, 24);
-    bomb.resize(bomb.size() + (64u << 20), 0);
-    Bytes readme(300, 'x');
-    std::memcpy(readme.data(), "# A text file", 13);
-
-    std::vector<Refusal> refusals = {
-        {"a BMP file, not a container", bmp, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, true, false},
-        {"a text file", readme, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, true, false},
-        {"nothing at all", Bytes{}, GDK_PIXBUF_ERROR_UNKNOWN_TYPE, true, false},
-        {"a container of something that is not a BMP file", WrapZqv(readme), GDK_PIXBUF_ERROR_UNKNOWN_TYPE, true,
-         false},
-        {"a damaged checksum", badTrailer, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, false},
-        {"damaged compressed data", badData, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, false},
-        {"a stream that turns invalid", Masked(ZlibHeadThenInvalidBlock(bmp, 100)), GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-         false, false},
-        {"a whole stream whose pixel data ends early", WrapZqv(shortPixels), GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false,
-         false},
-        {"20000 x 20000 pixels claimed by a few bytes", WrapZqv(hugePicture), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-         true, false},
-        {"a bitmap header of 4 GB", WrapZqv(Patched32(bmp, HeaderSizeField, 0xFFFFFF00)),
-         GDK_PIXBUF_ERROR_CORRUPT_IMAGE, true, false},
-        {"pixel data 2 GB in", WrapZqv(Patched32(bmp, PixelOffsetField, 0x7FFFFFFF)), GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-         true, false},
-        {"7 bits per pixel, which the BMP loader refuses", WrapZqv(Patched32(bmp, BitsField, 7 | 1 << 16)),
-         GDK_PIXBUF_ERROR_CORRUPT_IMAGE, true, false},
-        {"a 4 x 4 picture followed by 64 MB of zeros", WrapZqv(bomb, 9), GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, true},
-    };
-    std::vector<Refusal> regressions = FuzzRegressions();
+    refusals.push_back({"a whole stream whose pixel data ends early", WrapZqv(shortPixels),
+                        GDK_PIXBUF_ERROR_CORRUPT_IMAGE, false, false});
+    refusals.push_back({"7 bits per pixel, which the BMP loader refuses",
+                        WrapZqv(Patched32(bmp, BitsField, 7 | 1 << 16)), GDK_PIXBUF_ERROR_CORRUPT_IMAGE, true, false});
+    // The inputs the fuzz targets once stumbled on: whatever each is refused
+    // for, it is refused.
+    std::vector<NamedBytes> regressions = PictureFuzzRegressions();
     EXPECT_FALSE(regressions.empty()) << "no fuzz regressions: is ZQV_PICTURE_REGRESSIONS set?";
-    refusals.insert(refusals.end(), regressions.begin(), regressions.end());
+    for (const NamedBytes &regression : regressions)
+        refusals.push_back({regression.name, regression.bytes, AnyRefusal, false, false});
 
     constexpr size_t BombPiece = 1024;
     for (const Refusal &refusal : refusals) {
         for (size_t piece : {Whole, size_t(7), BombPiece}) {
-            std::string what = std::string(refusal.description) + ", " +
+            std::string what = refusal.description + ", " +
                                (piece == Whole ? std::string("whole") : "in pieces of " + std::to_string(piece));
             Load load = LoadInPieces(refusal.data, piece);
             ASSERT_NE(nullptr, load.error) << what << ": must fail";

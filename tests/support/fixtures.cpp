@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <zlib.h>
 
 #ifndef _WIN32
@@ -206,6 +207,111 @@ std::vector<std::filesystem::path> FixturePictures()
             pictures.push_back(entry.path());
     std::sort(pictures.begin(), pictures.end());
     return pictures;
+}
+
+Bytes MakeRunLengthBmp(int32_t width, int32_t height, uint16_t bitsPerPixel)
+{
+    constexpr uint32_t PixelOffsetField = 10, CompressionField = 30, ImageSizeField = 34;
+    constexpr uint8_t EscapeCode = 0, EndOfLine = 0, EndOfBitmap = 1;
+    Bytes bmp = MakeBmp(width, height, bitsPerPixel);
+    uint32_t pixelOffset = GetLittle32(bmp, PixelOffsetField);
+    bmp.resize(pixelOffset);
+    bool rle8 = bitsPerPixel == 8;
+    uint8_t colours = uint8_t((1u << bitsPerPixel) - 1);
+    for (int32_t row = 0; row < height; ++row) {
+        uint8_t run = uint8_t(width / 2), piece = uint8_t(width - run);
+        uint8_t colour = uint8_t(row % colours);
+        bmp.insert(bmp.end(), {run, uint8_t(rle8 ? colour : colour << 4 | colour)});
+        Bytes absolute;
+        for (uint8_t x = 0; x < piece; ++x) {
+            uint8_t index = uint8_t((x * 7 + row) % colours);
+            if (rle8)
+                absolute.push_back(index);
+            else if (x % 2 == 0)
+                absolute.push_back(uint8_t(index << 4));
+            else
+                absolute.back() |= index;
+        }
+        if (absolute.size() % 2) // pieces end on a 16-bit boundary
+            absolute.push_back(0);
+        bmp.insert(bmp.end(), {EscapeCode, piece});
+        bmp.insert(bmp.end(), absolute.begin(), absolute.end());
+        bmp.insert(bmp.end(), {EscapeCode, EndOfLine});
+    }
+    bmp.insert(bmp.end(), {EscapeCode, EndOfBitmap});
+    PutLittle32(bmp, CompressionField, rle8 ? 1 : 2);
+    PutLittle32(bmp, ImageSizeField, uint32_t(bmp.size() - pixelOffset));
+    PutLittle32(bmp, 2, uint32_t(bmp.size()));
+    return bmp;
+}
+
+Bytes Patched32(Bytes bmp, size_t offset, uint32_t value)
+{
+    PutLittle32(bmp, offset, value);
+    return bmp;
+}
+
+std::vector<NamedBytes> PicturesOfEveryKind()
+{
+    std::vector<NamedBytes> pictures;
+    for (const auto &path : FixturePictures())
+        pictures.push_back({path.filename().string(), ReadWholeFile(path.string())});
+    for (uint16_t bits : {1, 4, 8, 24})
+        pictures.push_back({"MakeBmp " + std::to_string(bits) + " bits", MakeBmp(45, 17, bits, bits)});
+    pictures.push_back({"MakeBmp 24 bits, top-down", MakeBmp(45, -17, 24)});
+    for (uint16_t bits : {4, 8})
+        pictures.push_back({"MakeRunLengthBmp " + std::to_string(bits) + " bits", MakeRunLengthBmp(37, 9, bits)});
+    return pictures;
+}
+
+std::vector<HostileContainer> HostileContainers()
+{
+    constexpr uint32_t PixelOffsetField = 10, HeaderSizeField = 14, WidthField = 18, HeightField = 22;
+    constexpr uint32_t ColorsUsedField = 46;
+    Bytes bmp = MakeBmp(64, 48, 24);
+    Bytes container = WrapZqv(bmp);
+    Bytes badTrailer = container;
+    badTrailer.back() ^= 0x01;
+    Bytes badData = container;
+    for (size_t at = container.size() / 2; at < container.size() / 2 + 8; ++at)
+        badData[at] ^= 0xFF;
+    constexpr uint32_t Huge = 20000;
+    Bytes hugePicture = Patched32(Patched32(MakeBmp(4, 4, 24), WidthField, Huge), HeightField, Huge);
+    Bytes bomb = MakeBmp(4, 4, 24);
+    bomb.resize(bomb.size() + (64u << 20), 0);
+    Bytes readme(300, 'x');
+    std::memcpy(readme.data(), "# A text file", 13);
+    using Reason = RefusalReason;
+    return {
+        {"a BMP file, not a container", bmp, Reason::NotZqv},
+        {"a text file", readme, Reason::NotZqv},
+        {"nothing at all", Bytes{}, Reason::NotZqv},
+        {"a container of something that is not a BMP file", WrapZqv(readme), Reason::NotZqv},
+        {"a damaged checksum", badTrailer, Reason::Damaged},
+        {"damaged compressed data", badData, Reason::Damaged},
+        {"a stream that turns invalid", Masked(ZlibHeadThenInvalidBlock(bmp, 100)), Reason::Damaged},
+        {"20000 x 20000 pixels claimed by a few bytes", WrapZqv(hugePicture), Reason::TooManyPixels},
+        {"a bitmap header of 4 GB", WrapZqv(Patched32(bmp, HeaderSizeField, 0xFFFFFF00)), Reason::BadHead},
+        {"pixel data 2 GB in", WrapZqv(Patched32(bmp, PixelOffsetField, 0x7FFFFFFF)), Reason::BadHead},
+        {"pixel data inside the headers", WrapZqv(Patched32(bmp, PixelOffsetField, 20)), Reason::BadHead},
+        {"1000 colours at 8 bits", WrapZqv(Patched32(MakeBmp(8, 8, 8), ColorsUsedField, 1000)), Reason::BadHead},
+        {"a 4 x 4 picture followed by 64 MB of zeros", WrapZqv(bomb, 9), Reason::Bomb},
+    };
+}
+
+std::vector<NamedBytes> PictureFuzzRegressions()
+{
+    std::vector<NamedBytes> inputs;
+    const char *directory = std::getenv("ZQV_PICTURE_REGRESSIONS");
+    if (directory == nullptr)
+        return inputs;
+    constexpr size_t ControlBytes = 2;
+    for (const auto &entry : std::filesystem::directory_iterator(HostPath(directory))) {
+        Bytes input = ReadWholeFile(entry.path().string());
+        inputs.push_back({entry.path().filename().string(),
+                          Bytes(input.begin() + std::min(ControlBytes, input.size()), input.end())});
+    }
+    return inputs;
 }
 
 TempFile::TempFile(const Bytes &contents, const std::string &suffix) : TempPath("zqv-test", suffix)

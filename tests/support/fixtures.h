@@ -55,6 +55,46 @@ uint32_t GetLittle32(const Bytes &bytes, size_t offset);
 // names, sorted; none when it is not set.
 std::vector<std::filesystem::path> FixturePictures();
 
+// A run-length encoded BMP file (RLE8 at 8 bits, RLE4 at 4) with MakeBmp's
+// headers and palette: each row a run and an absolute piece, as encoders
+// write them, then an end of line; an end of bitmap last.
+Bytes MakeRunLengthBmp(int32_t width, int32_t height, uint16_t bitsPerPixel);
+
+// bmp with the 32-bit field at offset set to value.
+Bytes Patched32(Bytes bmp, size_t offset, uint32_t value);
+
+struct NamedBytes {
+    std::string name;
+    Bytes bytes;
+};
+
+// A BMP file of every kind the front ends that hand pictures to an image
+// library are held to: the image tools' fixtures (FixturePictures), MakeBmp's
+// of 1, 4, 8 and 24 bits and top-down, and MakeRunLengthBmp's RLE4 and RLE8.
+std::vector<NamedBytes> PicturesOfEveryKind();
+
+// The damaged, hostile and foreign containers every front end refuses, each
+// with why: the front ends judge alike (codec/container.h) and each answers
+// a reason with its own error.
+enum class RefusalReason {
+    NotZqv,        // not a container, or not a BMP file inside
+    Damaged,       // damaged compressed data or checksum
+    TooManyPixels, // more than MostPixels
+    BadHead,       // a head JudgePictureHead refuses otherwise
+    Bomb,          // a stream that decodes to far more than its picture holds
+};
+struct HostileContainer {
+    std::string description;
+    Bytes container;
+    RefusalReason reason;
+};
+std::vector<HostileContainer> HostileContainers();
+
+// The inputs the picture fuzz target once stumbled on, as containers (its
+// two control bytes left off), from the directory ZQV_PICTURE_REGRESSIONS
+// names; none when it is not set.
+std::vector<NamedBytes> PictureFuzzRegressions();
+
 // A file in the temporary directory holding contents, removed when the
 // object goes away; Path() is the name as the plug-in is given it.
 class TempFile : public TempPath {
