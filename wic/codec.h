@@ -76,6 +76,8 @@
 
 #include "codec/container.h"
 
+#include <new>
+
 // ===========================================================================
 // The server's classes and the format's identifiers.
 
@@ -113,6 +115,65 @@ HRESULT ResultForVerdict(FileVerdict verdict, HeadVerdict head);
 
 // An imaging factory, or null with *result saying why.
 IWICImagingFactory *CreateImagingFactory(HRESULT *result);
+
+// What every object of the server shares: its reference count, the
+// module's lock it holds while it lives, and QueryInterface for the
+// interfaces it derives from (IUnknown answered by the first) and for the
+// interfaces its first one derives from, which IsFirstsBase names. Objects
+// are made with new (std::nothrow) holding one reference.
+template <typename First, typename... Others> class ComObject : public First, public Others... {
+public:
+    ComObject(const ComObject &) = delete;
+    ComObject &operator=(const ComObject &) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
+    {
+        if (object == nullptr)
+            return E_POINTER;
+        *object = Interface(iid);
+        if (*object == nullptr)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        ULONG left = InterlockedDecrement(&references_);
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+protected:
+    ComObject() { LockModule(); }
+    virtual ~ComObject() { UnlockModule(); }
+    virtual bool IsFirstsBase(REFIID) const { return false; }
+
+private:
+    void *Interface(REFIID iid)
+    {
+        if (iid == IID_IUnknown || iid == __uuidof(First) || IsFirstsBase(iid))
+            return static_cast<First *>(this);
+        void *found = nullptr;
+        ((found = found != nullptr || iid != __uuidof(Others) ? found : static_cast<Others *>(this)), ...);
+        return found;
+    }
+
+    LONG references_ = 1;
+};
+
+// Makes an Object and answers for the interface iid names, as a class
+// factory's CreateInstance does.
+template <typename Object> HRESULT CreateObject(REFIID iid, void **object)
+{
+    auto *made = new (std::nothrow) Object;
+    if (made == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT result = made->QueryInterface(iid, object);
+    made->Release();
+    return result;
+}
 
 // Releases the object a pointer holds, if any, and clears the pointer.
 template <typename Interface> void ReleaseOnce(Interface *&object)

@@ -1,8 +1,6 @@
 // The WIC decoder of ZQV pictures and its one frame (wic/codec.h).
 #include "wic/codec.h"
 
-#include <new>
-
 namespace {
 
 // How much of the stream one read takes: a read chunk of the decoder's, or
@@ -80,34 +78,8 @@ HRESULT OpenBmpFrame(IWICImagingFactory *factory, const LocalBlock &file, WICDec
     return result == E_OUTOFMEMORY || SUCCEEDED(result) ? result : WINCODEC_ERR_BADHEADER;
 }
 
-class ZqvDecoder final : public IWICBitmapDecoder {
+class ZqvDecoder final : public ComObject<IWICBitmapDecoder> {
 public:
-    ZqvDecoder() { LockModule(); }
-    ZqvDecoder(const ZqvDecoder &) = delete;
-    ZqvDecoder &operator=(const ZqvDecoder &) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_IWICBitmapDecoder) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IWICBitmapDecoder *>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG left = InterlockedDecrement(&references_);
-        if (left == 0)
-            delete this;
-        return left;
-    }
-
     // IWICBitmapDecoder
     HRESULT STDMETHODCALLTYPE QueryCapability(IStream *stream, DWORD *capability) override;
     HRESULT STDMETHODCALLTYPE Initialize(IStream *stream, WICDecodeOptions options) override;
@@ -150,12 +122,11 @@ public:
     HRESULT STDMETHODCALLTYPE GetFrame(UINT index, IWICBitmapFrameDecode **frame) override;
 
 private:
-    ~ZqvDecoder()
+    ~ZqvDecoder() override
     {
         ReleaseOnce(bmpFrame_);
         ReleaseOnce(bmp_);
         EndPictureFileDecode(&decode_); // the file, which bmp_ read
-        UnlockModule();
     }
 
     template <typename Interface> static HRESULT Unsupported(Interface **object)
@@ -168,7 +139,6 @@ private:
 
     HRESULT Decode(IStream *stream, WICDecodeOptions options);
 
-    LONG references_ = 1;
     LONG state_ = Fresh;
     PictureFileDecode decode_{}; // once Ready, its block holds the BMP file
     IWICBitmapDecoder *bmp_ = nullptr;
@@ -177,37 +147,12 @@ private:
 
 // The decoder's frame: the BMP frame's pixels, format, size, resolution and
 // palette. It holds the decoder, whose memory the BMP decoder reads.
-class ZqvFrame final : public IWICBitmapFrameDecode {
+class ZqvFrame final : public ComObject<IWICBitmapFrameDecode> {
 public:
     ZqvFrame(IWICBitmapDecoder *decoder, IWICBitmapFrameDecode *bmpFrame) : decoder_(decoder), bmpFrame_(bmpFrame)
     {
         decoder_->AddRef();
         bmpFrame_->AddRef();
-        LockModule();
-    }
-    ZqvFrame(const ZqvFrame &) = delete;
-    ZqvFrame &operator=(const ZqvFrame &) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_IWICBitmapSource && iid != IID_IWICBitmapFrameDecode) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IWICBitmapFrameDecode *>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG left = InterlockedDecrement(&references_);
-        if (left == 0)
-            delete this;
-        return left;
     }
 
     // IWICBitmapSource
@@ -250,14 +195,13 @@ public:
     }
 
 private:
-    ~ZqvFrame()
+    ~ZqvFrame() override
     {
         bmpFrame_->Release();
         decoder_->Release();
-        UnlockModule();
     }
+    bool IsFirstsBase(REFIID iid) const override { return iid == IID_IWICBitmapSource; }
 
-    LONG references_ = 1;
     IWICBitmapDecoder *decoder_;
     IWICBitmapFrameDecode *bmpFrame_;
 };
@@ -373,12 +317,4 @@ HRESULT ResultForVerdict(FileVerdict verdict, HeadVerdict head)
     return E_OUTOFMEMORY;
 }
 
-HRESULT CreateZqvDecoder(REFIID iid, void **object)
-{
-    auto *decoder = new (std::nothrow) ZqvDecoder;
-    if (decoder == nullptr)
-        return E_OUTOFMEMORY;
-    HRESULT result = decoder->QueryInterface(iid, object);
-    decoder->Release();
-    return result;
-}
+HRESULT CreateZqvDecoder(REFIID iid, void **object) { return CreateObject<ZqvDecoder>(iid, object); }

@@ -231,59 +231,54 @@ bool ModulePath(wchar_t (&path)[ModuleChars])
 
 bool IsMissing(LONG result) { return result == ERROR_FILE_NOT_FOUND || result == ERROR_PATH_NOT_FOUND; }
 
-// Removes a key with everything in it; a key that is not there is removed.
-LONG DeleteTree(const KeyPath &key)
+// Opens a key of the own view and runs work on it: work's result, where a
+// key or value that is not there counts as removed already.
+template <typename Work> LONG WithKey(const KeyPath &key, REGSAM access, Work work)
 {
     HKEY handle = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.chars, 0, KEY_ALL_ACCESS | OwnView, &handle);
-    if (IsMissing(result))
-        return ERROR_SUCCESS;
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = RegDeleteTreeW(handle, nullptr);
-    RegCloseKey(handle);
-    if (result == ERROR_SUCCESS)
-        result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.chars, OwnView, 0);
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.chars, 0, access | OwnView, &handle);
+    if (result == ERROR_SUCCESS) {
+        result = work(handle);
+        RegCloseKey(handle);
+    }
     return IsMissing(result) ? ERROR_SUCCESS : result;
+}
+
+LONG DeleteKey(const KeyPath &key)
+{
+    LONG result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.chars, OwnView, 0);
+    return IsMissing(result) ? ERROR_SUCCESS : result;
+}
+
+// Removes a key with everything in it.
+LONG DeleteTree(const KeyPath &key)
+{
+    LONG result = WithKey(key, KEY_ALL_ACCESS, [](HKEY handle) { return RegDeleteTreeW(handle, nullptr); });
+    return result == ERROR_SUCCESS ? DeleteKey(key) : result;
 }
 
 // Removes a text value when it still holds what registration wrote.
 LONG RemoveTextIfOurs(const SharedValue &value)
 {
-    HKEY handle = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, value.key->chars, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | OwnView,
-                                &handle);
-    if (IsMissing(result))
-        return ERROR_SUCCESS;
-    if (result != ERROR_SUCCESS)
-        return result;
-    wchar_t held[ValueChars] = {};
-    DWORD type = REG_NONE, bytes = sizeof held - sizeof(wchar_t);
-    result = RegQueryValueExW(handle, value.name, nullptr, &type, reinterpret_cast<BYTE *>(held), &bytes);
-    if (result == ERROR_SUCCESS && type == REG_SZ && _wcsicmp(held, value.text) == 0)
-        result = RegDeleteValueW(handle, value.name);
-    else if (result == ERROR_MORE_DATA || result == ERROR_SUCCESS)
-        result = ERROR_SUCCESS; // another's value: kept
-    RegCloseKey(handle);
-    return IsMissing(result) ? ERROR_SUCCESS : result;
+    return WithKey(*value.key, KEY_QUERY_VALUE | KEY_SET_VALUE, [&](HKEY handle) {
+        wchar_t held[ValueChars] = {};
+        DWORD type = REG_NONE, bytes = sizeof held - sizeof(wchar_t);
+        LONG result = RegQueryValueExW(handle, value.name, nullptr, &type, reinterpret_cast<BYTE *>(held), &bytes);
+        if (result == ERROR_SUCCESS && type == REG_SZ && _wcsicmp(held, value.text) == 0)
+            return RegDeleteValueW(handle, value.name);
+        return result == ERROR_MORE_DATA ? ERROR_SUCCESS : result; // another's value: kept
+    });
 }
 
 // Removes a key that holds nothing any more.
 LONG RemoveKeyIfEmpty(const KeyPath &key)
 {
-    HKEY handle = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.chars, 0, KEY_QUERY_VALUE | OwnView, &handle);
-    if (IsMissing(result))
-        return ERROR_SUCCESS;
-    if (result != ERROR_SUCCESS)
-        return result;
-    DWORD subkeys = 0, values = 0;
-    result = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                              nullptr, nullptr, nullptr);
-    RegCloseKey(handle);
-    if (result == ERROR_SUCCESS && subkeys == 0 && values == 0)
-        result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.chars, OwnView, 0);
-    return IsMissing(result) ? ERROR_SUCCESS : result;
+    DWORD subkeys = 1, values = 1;
+    LONG result = WithKey(key, KEY_QUERY_VALUE, [&](HKEY handle) {
+        return RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                nullptr, nullptr, nullptr);
+    });
+    return result == ERROR_SUCCESS && subkeys == 0 && values == 0 ? DeleteKey(key) : result;
 }
 
 // Whether the other registry view still registers the thumbnail provider:

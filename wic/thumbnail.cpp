@@ -1,8 +1,6 @@
 // The thumbnail provider of ZQV pictures (wic/codec.h).
 #include "wic/codec.h"
 
-#include <new>
-
 namespace {
 
 // A picture's size scaled to fit a square of side longest, the ratio kept
@@ -109,37 +107,8 @@ HRESULT MakeThumbnail(IWICImagingFactory *factory, IWICBitmapFrameDecode *frame,
     return S_OK;
 }
 
-class ThumbnailProvider final : public IThumbnailProvider, public IInitializeWithStream {
+class ThumbnailProvider final : public ComObject<IThumbnailProvider, IInitializeWithStream> {
 public:
-    ThumbnailProvider() { LockModule(); }
-    ThumbnailProvider(const ThumbnailProvider &) = delete;
-    ThumbnailProvider &operator=(const ThumbnailProvider &) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid == IID_IUnknown || iid == __uuidof(IThumbnailProvider))
-            *object = static_cast<IThumbnailProvider *>(this);
-        else if (iid == __uuidof(IInitializeWithStream))
-            *object = static_cast<IInitializeWithStream *>(this);
-        else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG left = InterlockedDecrement(&references_);
-        if (left == 0)
-            delete this;
-        return left;
-    }
-
     // IInitializeWithStream: the stream is kept for GetThumbnail.
     HRESULT STDMETHODCALLTYPE Initialize(IStream *stream, DWORD) override
     {
@@ -155,13 +124,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetThumbnail(UINT longest, HBITMAP *bitmap, WTS_ALPHATYPE *alpha) override;
 
 private:
-    ~ThumbnailProvider()
-    {
-        ReleaseOnce(stream_);
-        UnlockModule();
-    }
+    ~ThumbnailProvider() override { ReleaseOnce(stream_); }
 
-    LONG references_ = 1;
     IStream *stream_ = nullptr;
 };
 
@@ -195,10 +159,5 @@ HRESULT ThumbnailProvider::GetThumbnail(UINT longest, HBITMAP *bitmap, WTS_ALPHA
 
 HRESULT CreateZqvThumbnailProvider(REFIID iid, void **object)
 {
-    auto *provider = new (std::nothrow) ThumbnailProvider;
-    if (provider == nullptr)
-        return E_OUTOFMEMORY;
-    HRESULT result = provider->QueryInterface(iid, object);
-    provider->Release();
-    return result;
+    return CreateObject<ThumbnailProvider>(iid, object);
 }

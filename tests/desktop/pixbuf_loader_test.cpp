@@ -12,7 +12,6 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -330,26 +329,6 @@ bool MatchesSignature(const GdkPixbufModulePattern *patterns, const uint8_t *sta
             return true;
     }
     return false;
-}
-
-// Every two-byte start zlib writes, for every level and window.
-std::set<uint16_t> ZlibWrittenStarts()
-{
-    std::set<uint16_t> starts;
-    for (int level = 0; level <= 9; ++level)
-        for (int windowBits = 9; windowBits <= 15; ++windowBits) {
-            z_stream stream{};
-            uint8_t input = 'x', output[64];
-            deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-            stream.next_in = &input;
-            stream.avail_in = 1;
-            stream.next_out = output;
-            stream.avail_out = sizeof output;
-            deflate(&stream, Z_FINISH);
-            deflateEnd(&stream);
-            starts.insert(uint16_t((output[0] ^ 0xD4) << 8 | (output[1] ^ 0xD4)));
-        }
-    return starts;
 }
 
 // The module's signature and the MIME database's magic (desktop/zqv.xml)

@@ -299,6 +299,25 @@ std::vector<HostileContainer> HostileContainers()
     };
 }
 
+std::set<uint16_t> ZlibWrittenStarts()
+{
+    std::set<uint16_t> starts;
+    for (int level = 0; level <= 9; ++level)
+        for (int windowBits = 9; windowBits <= 15; ++windowBits) {
+            z_stream stream{};
+            uint8_t input = 'x', output[64];
+            deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+            stream.next_in = &input;
+            stream.avail_in = 1;
+            stream.next_out = output;
+            stream.avail_out = sizeof output;
+            deflate(&stream, Z_FINISH);
+            deflateEnd(&stream);
+            starts.insert(uint16_t((output[0] ^ Mask) << 8 | (output[1] ^ Mask)));
+        }
+    return starts;
+}
+
 std::vector<NamedBytes> PictureFuzzRegressions()
 {
     std::vector<NamedBytes> inputs;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,10 @@ struct HostileContainer {
     RefusalReason reason;
 };
 std::vector<HostileContainer> HostileContainers();
+
+// Every two-byte start zlib writes, for every level and window, scrambled
+// as a container starts: first << 8 | second.
+std::set<uint16_t> ZlibWrittenStarts();
 
 // The inputs the picture fuzz target once stumbled on, as containers (its
 // two control bytes left off), from the directory ZQV_PICTURE_REGRESSIONS
