@@ -101,8 +101,14 @@ InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t r
     inflater->taken += inputBefore - state->avail_in;
     bool stuck = *produced == 0 && inputBefore > 0 && state->avail_in == inputBefore;
     inflater->damaged = result != ISAL_DECOMP_OK || stuck; // stuck: nothing taken, nothing given, which zlib never does
-    if (inflater->damaged)
+    if (inflater->damaged) {
+        // A distance past the start of the output: ISA-L hands over its own
+        // buffer as far as the copy would have reached, bytes it never
+        // wrote among them, so the step gives nothing.
+        if (result == ISAL_INVALID_LOOKBACK)
+            *produced = 0;
         return InflateOutcome::Damaged;
+    }
     return state->block_state == ISAL_BLOCK_FINISH ? InflateOutcome::Ended : InflateOutcome::Going;
 }
 

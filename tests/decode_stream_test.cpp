@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <zlib.h>
 
 namespace {
 
@@ -293,6 +294,38 @@ TEST(DecodeStream, AStreamEndingAtAChunkBoundary)
         EXPECT_EQ(ResultOk, outcome.result) << c.description;
         EXPECT_EQ(file, outcome.decoded) << c.description;
     }
+}
+
+// A stream compressed against a preset dictionary whose header names none
+// copies from before the start of its output: damage, and the decoder hands
+// on no byte the stream does not hold (ISA-L's step that finds it hands over
+// bytes of its own buffer it never wrote).
+TEST(DecodeStream, ADistanceBeforeTheStartOfTheOutputGivesNoByteItDoesNotHold)
+{
+    Bytes file = MakeBmp(40, 30, 24);
+    z_stream stream{};
+    ASSERT_EQ(Z_OK, deflateInit(&stream, 9));
+    ASSERT_EQ(Z_OK, deflateSetDictionary(&stream, file.data(), static_cast<uInt>(file.size())));
+    Bytes compressed(deflateBound(&stream, static_cast<uLong>(file.size())));
+    stream.next_in = file.data();
+    stream.avail_in = static_cast<uInt>(file.size());
+    stream.next_out = compressed.data();
+    stream.avail_out = static_cast<uInt>(compressed.size());
+    ASSERT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
+    compressed.resize(stream.total_out);
+    deflateEnd(&stream);
+    constexpr size_t DictionaryIdBytes = 4;
+    const uint8_t header[] = {0x78, 0xDA}; // level 9, no dictionary
+    Bytes unnamed(header, header + sizeof header);
+    unnamed.insert(unnamed.end(), compressed.begin() + sizeof header + DictionaryIdBytes, compressed.end());
+    Bytes container = Masked(unnamed);
+
+    Outcome outcome;
+    DecodeMemory(container, &outcome);
+    EXPECT_EQ(ResultBrokenData, outcome.result);
+    Bytes beforeTheDamage = InflateAsFarAsItGoes(container);
+    ASSERT_LE(outcome.decoded.size(), beforeTheDamage.size()) << "bytes zlib never gives";
+    EXPECT_TRUE(std::equal(outcome.decoded.begin(), outcome.decoded.end(), beforeTheDamage.begin()));
 }
 
 #ifndef _WIN32
