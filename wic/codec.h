@@ -32,9 +32,8 @@
 //     describes (CompleteFileLength), so it is shown as far as it goes and
 //     the rest as the plug-in's blocks show it: black, palette entry 0 in a
 //     picture of 8 bits or fewer.
-// No C++ exception is thrown in this room (it is compiled without them:
-// every allocation is a nothrow one or the platform's), so none can cross a
-// COM method.
+// No C++ exception is thrown in this room (it is compiled without them,
+// and every allocation is the platform's), so none can cross a COM method.
 //
 // The results, where a decoder's Initialize fails (QueryCapability gives
 // the same for the head alone, as a capability of 0 where the content is not
@@ -76,8 +75,6 @@
 
 #include "codec/container.h"
 
-#include <new>
-
 // ===========================================================================
 // The server's classes and the format's identifiers.
 
@@ -117,14 +114,21 @@ HRESULT ResultForVerdict(FileVerdict verdict, HeadVerdict head);
 IWICImagingFactory *CreateImagingFactory(HRESULT *result);
 
 // What every object of the server shares: its reference count, the
-// module's lock it holds while it lives, and QueryInterface for the
-// interfaces it derives from (IUnknown answered by the first) and for the
-// interfaces its first one derives from, which IsFirstsBase names. Objects
-// are made with new (std::nothrow) holding one reference.
+// module's lock it holds while it lives, QueryInterface for the interfaces
+// it derives from (IUnknown answered by the first) and for the interfaces
+// its first one derives from, which IsFirstsBase names, and its memory,
+// from the process heap: new (FromHeap) gives null when there is none, and
+// no allocator of the C++ runtime, which would throw, is linked in. Objects
+// are made holding one reference.
+enum class HeapTag { FromHeap };
 template <typename First, typename... Others> class ComObject : public First, public Others... {
 public:
     ComObject(const ComObject &) = delete;
     ComObject &operator=(const ComObject &) = delete;
+
+    static void *operator new(size_t bytes, HeapTag) noexcept { return HeapAlloc(GetProcessHeap(), 0, bytes); }
+    static void operator delete(void *object, HeapTag) noexcept { HeapFree(GetProcessHeap(), 0, object); }
+    static void operator delete(void *object) noexcept { HeapFree(GetProcessHeap(), 0, object); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
     {
@@ -167,7 +171,7 @@ private:
 // factory's CreateInstance does.
 template <typename Object> HRESULT CreateObject(REFIID iid, void **object)
 {
-    auto *made = new (std::nothrow) Object;
+    auto *made = new (HeapTag::FromHeap) Object;
     if (made == nullptr)
         return E_OUTOFMEMORY;
     HRESULT result = made->QueryInterface(iid, object);

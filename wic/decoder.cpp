@@ -286,7 +286,7 @@ HRESULT ZqvDecoder::GetFrame(UINT index, IWICBitmapFrameDecode **frame)
         return WINCODEC_ERR_NOTINITIALIZED;
     if (index != 0)
         return E_INVALIDARG;
-    auto *made = new (std::nothrow) ZqvFrame(this, bmpFrame_);
+    auto *made = new (HeapTag::FromHeap) ZqvFrame(this, bmpFrame_);
     if (made == nullptr)
         return E_OUTOFMEMORY;
     *frame = made;

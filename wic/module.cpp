@@ -2,8 +2,6 @@
 // the four exports (wic/codec.h).
 #include "wic/codec.h"
 
-#include <new>
-
 namespace {
 
 // Live objects and outstanding LockServer(TRUE) calls: the module's one state.
