@@ -419,12 +419,12 @@ uint64_t CompleteFileLength(const RowCoverage *coverage);
 // FinishPictureFile, and EndPictureFileDecode whatever happened.
 
 enum class FileVerdict {
-    Picture,      // the file is in the block: whole, or cut short and padded
+    Picture,      // the file is in the block, padded where its pixel data falls short
     NotContainer, // empty, or its first two bytes are no container start
     BadHead,      // JudgePictureHead refused the head (NotBmp included): head.verdict says why
     Damaged,      // the compressed data or its checksum is damaged
     Bomb,         // the stream decodes to more than its picture can hold
-    RowsTooLong,  // cut short, and the rows its header claims are more than the picture may hold
+    RowsTooLong,  // its pixel data falls short of rows longer than the picture may hold
     NoMemory,     // the block or the decoder's state cannot be had
 };
 
@@ -443,7 +443,6 @@ struct PictureFileDecode {
     PictureHead head;      // once judged
     RowCoverage rows;      // once the head is judged a picture
     FileVerdict refusal;   // why the file was refused while it came, or Picture
-    bool cutShort;         // once finished: the stream never ended, or its pixel data reaches too few rows
 };
 
 // Takes the decoder's state and work areas, and a first block for the file;

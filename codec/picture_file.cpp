@@ -90,7 +90,6 @@ bool StartsAsContainer(const PictureFileDecode &decode)
 FileVerdict CompleteFile(PictureFileDecode &decode)
 {
     LocalBlock &file = decode.sink.block;
-    decode.cutShort = !decode.decoder.streamEnded || RowsReached(&decode.rows) < decode.rows.header.height;
     uint64_t complete = CompleteFileLength(&decode.rows);
     if (complete <= file.used)
         return FileVerdict::Picture;

@@ -10,7 +10,7 @@ constexpr ULONG HeadReadBytes = 4096;
 
 enum DecoderState : LONG { Fresh, Initializing, Ready };
 
-bool StartsReady(LONG *state) { return InterlockedCompareExchange(state, Ready, Ready) == Ready; }
+bool IsReady(LONG *state) { return InterlockedCompareExchange(state, Ready, Ready) == Ready; }
 
 // Feeds the container, from the stream's start, to the decode until the
 // decode wants no more or the stream ends. The stream's own failure, or S_OK.
@@ -78,6 +78,22 @@ HRESULT OpenBmpFrame(IWICImagingFactory *factory, const LocalBlock &file, WICDec
     return result == E_OUTOFMEMORY || SUCCEEDED(result) ? result : WINCODEC_ERR_BADHEADER;
 }
 
+// What neither the decoder nor its frame has: metadata, a preview, a
+// thumbnail of its own (BMP files carry none).
+template <typename Interface> HRESULT Unsupported(Interface **object)
+{
+    if (object == nullptr)
+        return E_INVALIDARG;
+    *object = nullptr;
+    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+}
+
+HRESULT NoThumbnail(IWICBitmapSource **thumbnail)
+{
+    HRESULT result = Unsupported(thumbnail);
+    return result == WINCODEC_ERR_UNSUPPORTEDOPERATION ? WINCODEC_ERR_CODECNOTHUMBNAIL : result;
+}
+
 class ZqvDecoder final : public ComObject<IWICBitmapDecoder> {
 public:
     // IWICBitmapDecoder
@@ -104,18 +120,12 @@ public:
         *count = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource **thumbnail) override
-    {
-        if (thumbnail == nullptr)
-            return E_INVALIDARG;
-        *thumbnail = nullptr;
-        return WINCODEC_ERR_CODECNOTHUMBNAIL;
-    }
+    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource **thumbnail) override { return NoThumbnail(thumbnail); }
     HRESULT STDMETHODCALLTYPE GetFrameCount(UINT *count) override
     {
         if (count == nullptr)
             return E_INVALIDARG;
-        bool ready = StartsReady(&state_);
+        bool ready = IsReady(&state_);
         *count = ready ? 1 : 0;
         return ready ? S_OK : WINCODEC_ERR_NOTINITIALIZED;
     }
@@ -127,14 +137,6 @@ private:
         ReleaseOnce(bmpFrame_);
         ReleaseOnce(bmp_);
         EndPictureFileDecode(&decode_); // the file, which bmp_ read
-    }
-
-    template <typename Interface> static HRESULT Unsupported(Interface **object)
-    {
-        if (object == nullptr)
-            return E_INVALIDARG;
-        *object = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
     }
 
     HRESULT Decode(IStream *stream, WICDecodeOptions options);
@@ -177,22 +179,13 @@ public:
     // IWICBitmapFrameDecode
     HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader **reader) override
     {
-        if (reader == nullptr)
-            return E_INVALIDARG;
-        *reader = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        return Unsupported(reader);
     }
     HRESULT STDMETHODCALLTYPE GetColorContexts(UINT count, IWICColorContext **contexts, UINT *actual) override
     {
         return bmpFrame_->GetColorContexts(count, contexts, actual);
     }
-    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource **thumbnail) override
-    {
-        if (thumbnail == nullptr)
-            return E_INVALIDARG;
-        *thumbnail = nullptr;
-        return WINCODEC_ERR_CODECNOTHUMBNAIL;
-    }
+    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource **thumbnail) override { return NoThumbnail(thumbnail); }
 
 private:
     ~ZqvFrame() override
@@ -282,7 +275,7 @@ HRESULT ZqvDecoder::GetFrame(UINT index, IWICBitmapFrameDecode **frame)
     if (frame == nullptr)
         return E_INVALIDARG;
     *frame = nullptr;
-    if (!StartsReady(&state_))
+    if (!IsReady(&state_))
         return WINCODEC_ERR_NOTINITIALIZED;
     if (index != 0)
         return E_INVALIDARG;
