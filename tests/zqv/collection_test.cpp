@@ -131,7 +131,7 @@ TEST(Check, ReportsEveryUnsoundPictureAndSumsUp)
                      tree.Path("damaged.zqv") + ": damaged (damaged data)",
                      tree.Path("notes.zqv") + ": not a ZQV picture",
                      tree.Path("trailing.zqv") + ": 7 bytes after the end of the stream"}) +
-        "8 checked: 4 sound, 1 damaged, 1 cut short, 1 trailing bytes, 1 not ZQV, 0 unreadable\n";
+        "8 checked: 4 sound, 1 damaged, 1 cut short, 0 ending early, 1 trailing bytes, 1 not ZQV, 0 unreadable\n";
     EXPECT_EQ(result.OutputText(), expected) << result.Describe();
     EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
 
@@ -139,12 +139,12 @@ TEST(Check, ReportsEveryUnsoundPictureAndSumsUp)
     for (const TreeFile &file : tree.good)
         soundFiles.push_back(tree.Path(file.relative));
     RunResult sound = RunZqv(soundFiles);
-    EXPECT_EQ(sound.OutputText(), "4 checked: 4 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n");
+    EXPECT_EQ(sound.OutputText(), "4 checked: 4 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n");
     EXPECT_EQ(sound.exitStatus, 0) << sound.Describe();
 
     RunResult withoutR = RunZqv({"check", tree.root});
     EXPECT_EQ(withoutR.OutputText(), tree.root + ": is a directory (-r takes in the pictures below it)\n" +
-                                         "1 checked: 0 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n");
+                                         "1 checked: 0 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n");
     EXPECT_EQ(withoutR.exitStatus, SomeFailed);
 }
 
@@ -178,7 +178,7 @@ TEST(InfoOfPictures, OneLinePerPictureWithItsFacts)
         RunResult result = RunZqv({"info", path});
         std::string line = result.OutputText();
         uint32_t declared = GetLittle32(testCase.bmp, BmpFileSizeAt);
-        std::string sizes = std::to_string(declared) + " bytes decoded, " + std::to_string(container.size()) +
+        std::string sizes = std::to_string(declared) + " bytes by its header, " + std::to_string(container.size()) +
                             " bytes in the container (";
         EXPECT_EQ(line.rfind(path + ": ", 0), 0u) << testCase.description << ": " << line;
         EXPECT_NE(line.find(testCase.facts), std::string::npos) << testCase.description << ": " << line;
@@ -194,18 +194,49 @@ TEST(InfoOfPictures, CheckSaysHowEachStreamEndsInJson)
     RunResult result = RunZqv({"info", "--check", "--json", tree.Path("true colour.zqv"), tree.Path("cut.zqv"),
                                tree.Path("trailing.zqv"), tree.Path("notes.zqv")});
     std::string output = result.OutputText();
-    size_t cut = output.find("\"end\": \"cut short\", \"stream_bytes\": " +
+    size_t cut = output.find("\"end\": \"cut short\", \"decoded_bytes\": " +
                              std::to_string(InflateAsFarAsItGoes(tree.cutShort).size()));
     EXPECT_NE(output.find("\"width\": 20, \"height\": 10, \"bits_per_pixel\": 24"), std::string::npos) << output;
     EXPECT_NE(output.find("\"end\": \"complete\""), std::string::npos) << output;
     EXPECT_NE(cut, std::string::npos) << output;
-    EXPECT_NE(output.find("\"end\": \"trailing bytes\", \"stream_bytes\": " +
-                          std::to_string(MakeBmp(6, 6, 24).size()) + ", \"trailing_bytes\": 7}"),
+    EXPECT_NE(output.find("\"end\": \"trailing bytes\", \"decoded_bytes\": " +
+                          std::to_string(MakeBmp(6, 6, 24).size()) + ", \"trailing_bytes\": 7, \"rows_reached\": 6}"),
               std::string::npos)
         << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "one object per picture: " << output;
     EXPECT_NE(result.standardError.find("notes.zqv: not a ZQV picture"), std::string::npos) << result.Describe();
     EXPECT_EQ(result.exitStatus, NotZqv) << result.Describe();
+}
+
+// The pictures every reader judges alike, as zqv check judges them (a line
+// for each unsound one), and info --check: what the stream decoded to and
+// how many rows it reaches, rather than what the header claims.
+TEST(Check, ThePicturesEveryReaderJudgesAlike)
+{
+    ScratchDirectory scratch;
+    std::vector<ReaderCase> cases = ReaderCases();
+    for (const ReaderCase &c : cases)
+        scratch.Put(c.name, c.container);
+    RunResult result = RunZqv({"check", "-r", scratch.Path()});
+    std::string output = result.OutputText();
+    for (const ReaderCase &c : cases) {
+        std::string start = scratch.File(c.name) + ": ";
+        size_t line = output.find(start);
+        if (*c.checkLine == '\0')
+            EXPECT_EQ(line, std::string::npos) << c.description << ": sound, yet " << output;
+        else
+            EXPECT_EQ(output.find(start + c.checkLine), line)
+                << c.description << ": expected a line starting \"" << c.checkLine << "\" in " << output;
+    }
+    EXPECT_NE(output.find(std::to_string(cases.size()) + " checked: 2 sound, 4 damaged, 1 cut short, 2 ending early"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
+
+    RunResult info = RunZqv({"info", "--check", scratch.File("two-of-four-rows.zqv")});
+    EXPECT_NE(info.OutputText().find(", 86 bytes decoded, "), std::string::npos) << info.Describe();
+    EXPECT_NE(info.OutputText().find(", complete, its pixel data ends early (2 of the 4 rows"), std::string::npos)
+        << info.Describe();
 }
 
 TEST(InfoOfPictures, WithoutAFilePointsToPlugin)
@@ -388,9 +419,9 @@ TEST(StandardInput, IsAPictureInEveryCommand)
     const Case cases[] = {
         {"probe", {"probe", "-"}, container, "standard input: ZQV picture\n", nullptr, {}},
         {"check", {"check", "-"}, container,
-         "1 checked: 1 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+         "1 checked: 1 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
         {"check, named twice: read once", {"check", "-", "-"}, container,
-         "2 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+         "2 checked: 2 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
         {"info --check", {"info", "--check", "-"}, container,
          "standard input: 20 x 10, 24 bits per pixel, compression none, info header (40 bytes), bottom-up, 0 palette "
          "entries, " + std::to_string(bmp.size()) + " bytes decoded, " + std::to_string(container.size()) +
@@ -469,7 +500,7 @@ TEST(Collections, AnUnreadableFolderIsReportedNotPassedBy)
 
     RunResult check = RunZqvWithoutOverride({"check", "-r", tree.Path("sub"), locked});
     EXPECT_EQ(check.OutputText(), expectedLine + "\n" +
-                                      "3 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n")
+                                      "3 checked: 2 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n")
         << check.Describe();
     EXPECT_EQ(check.exitStatus, SomeFailed) << check.Describe();
 
@@ -617,7 +648,7 @@ TEST(Collections, AWorkerKilledMidBatchCostsOnlyItsPicture)
               std::string::npos)
         << text;
     EXPECT_NE(text.find(std::to_string(Pictures) + " checked: " + std::to_string(Pictures - 1) +
-                        " sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n"),
+                        " sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;

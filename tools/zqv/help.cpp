@@ -137,9 +137,10 @@ constexpr const char *InfoHelp = R"(Usage: zqv info [--check [-j N]] [--json] PI
 Prints a line for each ZQV picture: width and height, bits per pixel, the
 compression of the pixel data (none, RLE8, RLE4, bit fields, ...), the kind
 of bitmap header (core, info, v4, v5, ...) and its size, top-down or
-bottom-up rows, palette entries, the decoded size (as the BMP header gives
-it), and the container's size as a share of it. Only the head of the
-container is read, however large the picture.
+bottom-up rows, palette entries, the BMP file's size (as its header gives
+it; with --check, as the stream decoded), and the container's size as a
+share of it. Without --check only the head of the container is read,
+however large the picture.
 
 The plug-in's own strings, which zqv info without a file printed before,
 are now zqv plugin's; zqv info alone still prints them, and says so.
@@ -147,7 +148,9 @@ are now zqv plugin's; zqv info alone still prints them, and says so.
 Options:
   --check   also decode the whole stream and say how it ends: complete, cut
             short (how far it decoded, of what its header claims), or with
-            bytes after the end of the stream
+            bytes after the end of the stream; and, where it is whole but its
+            pixel data stops before the rows its header describes, how many
+            it reaches (JSON: "decoded_bytes", "rows_reached")
   -j N      with --check, N pictures at once, each in a worker process
             (default: as many as the processors zqv may use); the output
             is the same whatever N is
@@ -177,8 +180,10 @@ constexpr const char *CheckHelp = R"(Usage: zqv check [-r] [-j N] PATH...
 Decodes every picture through the plug-in's GetPicture, writing nothing,
 and scans its stream. Prints a line for each picture that is not sound:
 damaged (with the plug-in's result), cut short (the stream stops before its
-end, which the plug-in still shows), followed by trailing bytes, not a ZQV
-picture, or unreadable (a directory below that cannot be read too); then a
+end, which the plug-in still shows), ending early (the stream is whole but
+its pixel data stops before the rows its header describes: the rest is
+black), followed by trailing bytes, not a ZQV picture, or unreadable (a
+directory below that cannot be read too); then a
 summary line of the counts. With -r, the .zqv files below directories given
 are checked.
 
