@@ -40,6 +40,22 @@ inline RunResult RunZqvWithoutOverride(const std::vector<std::string> &arguments
     command.insert(command.end(), arguments.begin(), arguments.end());
     return RunCommand(command);
 }
+
+// zqv under a resource limit, limit being prlimit's option for it
+// ("--nproc=3", "--nofile=6"). Run as root, it runs as a user of its own,
+// which no other process counts against the process limit (root ignores
+// that limit), from a copy of zqv in directory, which is opened to that
+// user with all below it. Leak checks are off: the sanitizer's own thread
+// at exit would count against the limit too.
+RunResult RunZqvLimited(const std::string &limit, const std::string &directory,
+                        const std::vector<std::string> &arguments);
+
+// Hands path (a directory made for RunZqvLimited to write in) to the user it
+// runs zqv as.
+void GiveToLimitedUser(const std::string &path);
+
+// The process ids of the children of parent, from /proc.
+std::vector<int> ChildrenOf(int parent);
 #endif
 
 // A fresh directory in the temporary directory, removed with its contents
