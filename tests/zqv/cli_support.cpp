@@ -79,6 +79,13 @@ RunResult RunCommand(const std::vector<std::string> &command, const Bytes &stand
     return RunWithOutput(command, standardInput, "");
 }
 
+RunResult RunZqvInto(const std::string &path, const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> command{ZqvPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunWithOutput(command, {}, path);
+}
+
 #ifndef _WIN32
 namespace {
 

@@ -30,6 +30,10 @@ RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standar
 // so that zqv can run under a launcher (setpriv, a shell setting a limit).
 RunResult RunCommand(const std::vector<std::string> &command, const Bytes &standardInput = {});
 
+// zqv with its standard output going to the file or device at path (a full
+// one: /dev/full), which is not read back.
+RunResult RunZqvInto(const std::string &path, const std::vector<std::string> &arguments);
+
 #ifndef _WIN32
 // zqv where file permissions hold, even for root (as CI runs): without the
 // capabilities that let root read and search every file and directory.

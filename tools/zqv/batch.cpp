@@ -454,7 +454,7 @@ void PrintReport(const ItemReport &report)
     std::fputs(report.err.c_str(), stderr);
     std::fputs(report.out.c_str(), stdout);
     std::fflush(stderr);
-    std::fflush(stdout);
+    FlushReport();
 }
 
 std::vector<Conversion> PlanConversions(const std::vector<InputFile> &inputs, const std::string &directory,
