@@ -182,26 +182,37 @@ TEST(Interrupt, CtrlCAndOtherStopsCleanUp)
     }
 }
 
+// A batch to share out: pictures p0.zqv... in the folder in, over 1 MB of
+// containers in all (worth a bar), and an empty folder out. Each is 190 MB
+// from a container of 190 KB: it takes a good while to decode and write, and
+// a decode is all that a stop can catch in time.
+struct LargeBatch {
+    static constexpr int Inputs = 6;
+    ScratchDirectory scratch;
+    std::string in = scratch.File("in");
+    std::string out = scratch.File("out");
+
+    LargeBatch()
+    {
+        std::filesystem::create_directories(in);
+        std::filesystem::create_directories(out);
+        const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
+        for (int input = 0; input < Inputs; ++input)
+            scratch.Put("in/p" + std::to_string(input) + ".zqv", container);
+    }
+};
+
 // Ctrl-C to a batch shared out over two workers: every worker stops, and
 // the existing outputs are left as they were, nothing half-written.
 TEST(Interrupt, CtrlCStopsEveryWorkerOfASharedOutBatch)
 {
-    constexpr int Inputs = 6; // over 1 MB of containers in all, worth a bar
+    constexpr int Inputs = LargeBatch::Inputs;
     const Bytes precious = {'o', 'l', 'd'};
-    ScratchDirectory scratch;
-    std::string in = scratch.File("in");
-    std::string out = scratch.File("out");
-    std::filesystem::create_directories(in);
-    std::filesystem::create_directories(out);
-    // 190 MB each from a container of 190 KB: each takes a good while to
-    // decode and write, and a decode is all that a stop can catch in time.
-    const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
-    for (int input = 0; input < Inputs; ++input) {
-        std::string name = "p" + std::to_string(input);
-        scratch.Put("in/" + name + ".zqv", container);
-        scratch.Put("out/" + name + ".bmp", precious);
-    }
-    TerminalChild child({"decode", "-j", "2", "--force", "-r", "-o", out, in});
+    LargeBatch batch;
+    const std::string &out = batch.out;
+    for (int input = 0; input < Inputs; ++input)
+        batch.scratch.Put("out/p" + std::to_string(input) + ".bmp", precious);
+    TerminalChild child({"decode", "-j", "2", "--force", "-r", "-o", out, batch.in});
     ASSERT_TRUE(child.Started());
     ASSERT_TRUE(child.WaitFor("%", WaitForBarMs)) << "no progress bar; the terminal showed \"" << child.Seen() << "\"";
     child.Signal(SIGINT);
@@ -239,18 +250,10 @@ pid_t WriterOfTemporaryIn(const std::string &directory, pid_t notOf)
 // the grace for winding down is over, and its temporary file is removed.
 TEST(Interrupt, CtrlCEndsABatchWhoseWorkerIsStoppedAndLeavesNoTemporaryFile)
 {
-    constexpr int Inputs = 6;
     constexpr int GenerousMs = 120000; // far longer than the batch and the grace: only a hang takes it
-    ScratchDirectory scratch;
-    std::string in = scratch.File("in");
-    std::string out = scratch.File("out");
-    std::filesystem::create_directories(in);
-    std::filesystem::create_directories(out);
-    // 190 MB outputs: each is long in the writing, and seen as a temporary file.
-    const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
-    for (int input = 0; input < Inputs; ++input)
-        scratch.Put("in/p" + std::to_string(input) + ".zqv", container);
-    TerminalChild child({"decode", "-j", "2", "-r", "-o", out, in});
+    LargeBatch batch; // its outputs long in the writing, each seen as a temporary file meanwhile
+    const std::string &out = batch.out;
+    TerminalChild child({"decode", "-j", "2", "-r", "-o", out, batch.in});
     ASSERT_TRUE(child.Started());
     pid_t stopped = 0;
     int status = -1;

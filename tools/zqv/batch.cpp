@@ -237,8 +237,8 @@ private:
     std::function<void()> drive_;
 };
 
-// A driver thread's own: its worker once started, and whether its pictures
-// are done here instead, its worker having failed to start.
+// A driver thread's own: its worker, and whether its pictures are done here
+// instead, a worker in place of one that died having failed to start.
 struct Driver {
     Worker worker;
     bool here = false;
