@@ -4,7 +4,6 @@
 #include "tools/process.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -140,29 +139,6 @@ void GiveToLimitedUser(const std::string &path)
 {
     if (chown(path.c_str(), LimitedUser(), static_cast<gid_t>(LimitedUser())) != 0)
         std::abort();
-}
-
-std::vector<int> ChildrenOf(int parent)
-{
-    std::vector<int> children;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        constexpr size_t StatBytes = 512; // past the parent's id
-        Bytes stat;
-        if (!ReadFileHead((entry.path() / "stat").string(), StatBytes, &stat).Ok())
-            continue;
-        std::string text(stat.begin(), stat.end());
-        size_t afterName = text.rfind(')'); // "pid (name) state ppid ..."
-        if (afterName == std::string::npos)
-            continue;
-        char state = 0;
-        int parentId = 0;
-        if (std::sscanf(text.c_str() + afterName + 1, " %c %d", &state, &parentId) == 2 && parentId == parent)
-            children.push_back(std::stoi(name));
-    }
-    return children;
 }
 #endif
 

@@ -57,9 +57,6 @@ RunResult RunZqvLimited(const std::string &limit, const std::string &directory,
 // Hands path (a directory made for RunZqvLimited to write in) to the user it
 // runs zqv as.
 void GiveToLimitedUser(const std::string &path);
-
-// The process ids of the children of parent, from /proc.
-std::vector<int> ChildrenOf(int parent);
 #endif
 
 // A fresh directory in the temporary directory, removed with its contents

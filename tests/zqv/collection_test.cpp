@@ -607,6 +607,30 @@ TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
 }
 
 #ifndef _WIN32
+// The process ids of the children of parent, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        constexpr size_t StatBytes = 512; // past the parent's id
+        Bytes stat;
+        if (!ReadFileHead((entry.path() / "stat").string(), StatBytes, &stat).Ok())
+            continue;
+        std::string text(stat.begin(), stat.end());
+        size_t afterName = text.rfind(')'); // "pid (name) state ppid ..."
+        if (afterName == std::string::npos)
+            continue;
+        char state = 0;
+        int parentId = 0;
+        if (std::sscanf(text.c_str() + afterName + 1, " %c %d", &state, &parentId) == 2 && parentId == parent)
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
+}
+
 // A worker killed in the middle of a batch costs its picture, said so, and
 // nothing else: the other pictures are checked as ever, no line is lost and
 // the run ends.
@@ -633,7 +657,7 @@ TEST(Collections, AWorkerKilledMidBatchCostsOnlyItsPicture)
     posix_spawn_file_actions_destroy(&actions);
     // A worker is killed as soon as it shows: it has its first picture then,
     // or will be sent the next one, and either is lost with it.
-    std::vector<int> workers;
+    std::vector<pid_t> workers;
     int status = 0;
     while (workers.empty() && waitpid(zqv, &status, WNOHANG) == 0)
         workers = ChildrenOf(zqv);
