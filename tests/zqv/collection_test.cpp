@@ -530,15 +530,49 @@ TEST(Collections, NamesNearTheLengthLimitAreWritten)
 }
 #endif
 
-// The pictures shared out over worker processes (-j 3) give the reports,
-// the exit status and the files of one after another (-j 1), in the same
-// order, for every command that shares out: over the tree of good and bad
-// pictures, a collision among them.
+// How a run shares its pictures out: the jobs asked for and, natively, a
+// limit that leaves zqv too few processes (threads count) or open files for
+// every worker it would start.
+struct Sharing {
+    const char *description;
+    const char *jobs;
+    const char *limit;          // prlimit's option, or null
+    int leastNotes, mostNotes;  // how often standard error may say fewer workers run
+};
+
+const Sharing Sharings[] = {
+    {"-j 1", "1", nullptr, 0, 0}, // what the others must come to
+    {"-j 3", "3", nullptr, 0, 0},
+#ifndef _WIN32
+    {"-j 2, one process allowed: no worker", "2", "--nproc=1", 1, 1},
+    {"-j 2, three processes allowed: two workers, but no thread to drive them", "2", "--nproc=3", 1, 1},
+    {"-j 3, six open files allowed: channels to two workers at most", "3", "--nofile=6", 1, 1},
+#endif
+};
+
+// Takes out of text the lines saying fewer workers run, and counts them.
+int TakeFewerWorkersNotes(std::string *text)
+{
+    const std::string note = "zqv: a worker could not be started (";
+    int notes = 0;
+    for (size_t at; (at = text->find(note)) != std::string::npos; ++notes)
+        text->erase(at, text->find('\n', at) + 1 - at);
+    return notes;
+}
+
+// The pictures shared out over worker processes (-j 3), or over as many of
+// them as can be started, give the reports, the exit status and the files
+// of one after another (-j 1), in the same order, for every command that
+// shares out: over the tree of good and bad pictures, a collision among
+// them. A worker that cannot be started costs no picture, and is said once.
 TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
 {
     ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
     PictureTree tree;
     std::string again = tree.Path("true colour.zqv"); // also below the root: a collision
+    std::vector<std::string> bitmaps; // beside the tree, where a limited run's user can read them
+    for (const char *name : {"rle-8bpp.bmp", "v5-header-24bpp.bmp", "palette-4bpp.bmp"})
+        bitmaps.push_back(tree.scratch.Put(name, FixtureBmp(name)));
     struct Case {
         const char *description;
         std::vector<std::string> arguments; // "OUT" stands for the output directory of the run
@@ -548,37 +582,58 @@ TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
         {"info --check", {"info", "--check", tree.Path("cut.zqv"), tree.Path("notes.zqv"), again,
                           tree.Path("trailing.zqv")}},
         {"decode -r -o", {"decode", "-r", "-o", "OUT", tree.root, again}},
-        {"encode -o", {"encode", "-o", "OUT", FixtureDirectory() + "/rle-8bpp.bmp", FixtureDirectory() + "/v5-header-24bpp.bmp",
-                       FixtureDirectory() + "/palette-4bpp.bmp"}},
+        {"encode -o", {"encode", "-o", "OUT", bitmaps[0], bitmaps[1], bitmaps[2]}},
     };
+    constexpr size_t Runs = std::size(Sharings);
     for (const Case &c : cases) {
-        RunResult results[2];
-        std::string outputs[2];
-        const char *jobs[2] = {"1", "3"};
-        for (int run = 0; run < 2; ++run) {
-            outputs[run] = tree.scratch.File(std::string("out-j") + jobs[run]);
-            std::vector<std::string> arguments{"-j", jobs[run]};
+        RunResult results[Runs];
+        std::string outputs[Runs];
+        for (size_t run = 0; run < Runs; ++run) {
+            const Sharing &sharing = Sharings[run];
+            outputs[run] = tree.scratch.File("out-" + std::string(c.description).substr(0, 5) + std::to_string(run));
+            std::vector<std::string> arguments;
             for (const std::string &argument : c.arguments)
                 arguments.push_back(argument == "OUT" ? outputs[run] : argument);
+            arguments.insert(arguments.end(), {"-j", sharing.jobs});
+#ifndef _WIN32
+            if (sharing.limit != nullptr) {
+                fs::create_directory(outputs[run]);
+                GiveToLimitedUser(outputs[run]);
+                results[run] = RunZqvLimited(sharing.limit, tree.scratch.Path(), arguments);
+                continue;
+            }
+#endif
             results[run] = RunZqv(arguments);
         }
-        auto sameDirectory = [&](std::string text) {
-            for (size_t at; (at = text.find(outputs[1])) != std::string::npos;)
-                text.replace(at, outputs[1].size(), outputs[0]);
-            return text;
-        };
-        EXPECT_EQ(sameDirectory(results[1].OutputText()), results[0].OutputText()) << c.description;
-        EXPECT_EQ(sameDirectory(results[1].standardError), results[0].standardError) << c.description;
-        EXPECT_EQ(results[1].exitStatus, results[0].exitStatus) << c.description << ": " << results[1].Describe();
-        if (!fs::exists(outputs[0]))
-            continue;
-        std::vector<std::string> made = NamesBelow(outputs[0]);
-        EXPECT_EQ(NamesBelow(outputs[1]), made) << c.description;
-        EXPECT_GT(made.size(), 2u) << c.description;
-        for (const std::string &name : made)
-            EXPECT_TRUE(ReadWholeFile((fs::path(outputs[1]) / name).string()) ==
-                        ReadWholeFile((fs::path(outputs[0]) / name).string()))
-                << c.description << ": " << name;
+        ASSERT_FALSE(results[0].OutputText().empty()) << c.description << ": " << results[0].Describe();
+        for (size_t run = 1; run < Runs; ++run) {
+            const Sharing &sharing = Sharings[run];
+            auto sameDirectory = [&](std::string text) {
+                for (size_t at; (at = text.find(outputs[run])) != std::string::npos;)
+                    text.replace(at, outputs[run].size(), outputs[0]);
+                return text;
+            };
+            std::string errors = results[run].standardError;
+            int notes = TakeFewerWorkersNotes(&errors);
+            EXPECT_GE(notes, sharing.leastNotes) << c.description << ", " << sharing.description << ": "
+                                                 << results[run].Describe();
+            EXPECT_LE(notes, sharing.mostNotes) << c.description << ", " << sharing.description << ": "
+                                                << results[run].Describe();
+            EXPECT_EQ(sameDirectory(results[run].OutputText()), results[0].OutputText())
+                << c.description << ", " << sharing.description;
+            EXPECT_EQ(sameDirectory(errors), results[0].standardError) << c.description << ", " << sharing.description;
+            EXPECT_EQ(results[run].exitStatus, results[0].exitStatus)
+                << c.description << ", " << sharing.description << ": " << results[run].Describe();
+            if (!fs::exists(outputs[0]))
+                continue;
+            std::vector<std::string> made = NamesBelow(outputs[0]);
+            EXPECT_EQ(NamesBelow(outputs[run]), made) << c.description << ", " << sharing.description;
+            EXPECT_GT(made.size(), 2u) << c.description;
+            for (const std::string &name : made)
+                EXPECT_TRUE(ReadWholeFile((fs::path(outputs[run]) / name).string()) ==
+                            ReadWholeFile((fs::path(outputs[0]) / name).string()))
+                    << c.description << ", " << sharing.description << ": " << name;
+        }
     }
 }
 

@@ -24,7 +24,14 @@ Options:
   -q, --quiet             no progress bar
   -j, --jobs N            check, info --check, decode -o and encode -o: N
                           pictures at once, in worker processes (default:
-                          one per processor); the output is the same
+                          one per processor); the output is the same. A
+                          worker the system will not start (too few
+                          processes or open files allowed) costs nothing:
+                          the others, or zqv itself, take its pictures, and
+                          standard error says so once. After Ctrl-C, a
+                          worker that has not stopped within 3 s (stopped
+                          with SIGSTOP, or stuck) is killed, and its
+                          temporary file removed
 
 A PICTURE, IN or PATH of - is standard input, in every command: decode,
 encode, probe, info and check. It is read once, however often it is named;
@@ -40,8 +47,10 @@ Example:
 
 Exit status:
   0 success            1 probe: a file is not recognised   2 wrong usage
-  3 unreadable input   4 output not written   5 encode: input is not a BMP file
-  6 plug-in not found  7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
+  3 unreadable input   4 output not written (a file, or the report when
+    standard output is full or closed, whatever else the command came to)
+  5 encode: input is not a BMP file   6 plug-in not found
+  7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
   8 check: a picture is not sound; decode/encode -o: a file failed
   10 not a ZQV picture   11 damaged data   12 out of memory
   13 memory cannot be locked   14 file cannot be opened   15 not provided

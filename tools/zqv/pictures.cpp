@@ -279,7 +279,7 @@ Status RunPlugin(const PluginExports &plugin)
         int32_t written = plugin.GetPluginInfo(index++, text, InfoStringBytes - 1);
         std::printf("%-12s %.*s\n", (std::string(label) + ":").c_str(), static_cast<int>(written), text);
     }
-    std::fflush(stdout);
+    FlushReport();
     return Success();
 }
 
@@ -289,7 +289,7 @@ Status RunInfo(const Options &options, const PluginExports &plugin)
         RunPlugin(plugin);
         std::printf("(these are the plug-in's strings, which zqv plugin prints; zqv info PICTURE... describes "
                     "pictures)\n");
-        std::fflush(stdout);
+        FlushReport();
         return Success();
     }
     const std::vector<std::string> &paths = options.operands;
@@ -336,7 +336,7 @@ Status RunCheck(const Options &options, const PluginExports &plugin)
     for (size_t verdict = 0; verdict < VerdictCount; ++verdict)
         std::printf("%s %zu %s", verdict == 0 ? "" : ",", counts[verdict], VerdictNames[verdict]);
     std::printf("\n");
-    std::fflush(stdout);
+    FlushReport();
     bool allSound = counts[static_cast<size_t>(Verdict::Sound)] == checked;
     return allSound ? Success() : Failure(ExitSomeFailed, "");
 }
