@@ -66,9 +66,9 @@ bool StartStreamInflater(StreamInflater *inflater);
 void SetInflateInput(StreamInflater *inflater, const uint8_t *input, uint32_t count);
 
 // Inflates from the input given as far as it goes into the room bytes at
-// output; *produced receives how many it wrote (with ISA-L none in a step
-// that finds a distance past the start of the output: what it hands over
-// then holds bytes it never decoded). Going means call again: with
+// output; *produced receives how many it wrote (on a step that finds
+// damage, zlib's gives what it wrote before the damage and ISA-L's none,
+// whatever the room may hold then). Going means call again: with
 // more room when the room filled, with more input once InflateInputLeft is 0
 // and the room did not fill. With a room of at least InflateRoomLikeZlib
 // every step goes as zlib's inflate would go (but for the above): the same

@@ -101,12 +101,13 @@ InflateOutcome InflateInto(StreamInflater *inflater, uint8_t *output, uint32_t r
     inflater->taken += inputBefore - state->avail_in;
     bool stuck = *produced == 0 && inputBefore > 0 && state->avail_in == inputBefore;
     inflater->damaged = result != ISAL_DECOMP_OK || stuck; // stuck: nothing taken, nothing given, which zlib never does
+    // A step that finds damage gives nothing: ISA-L counts a match whose
+    // distance reaches back before the stream as written, though it never
+    // wrote it, so its output may end in whatever the memory held; and where
+    // it takes a code table that zlib refuses, what it decodes is not the
+    // stream's. Every caller throws a damaged stream's output away.
     if (inflater->damaged) {
-        // A distance past the start of the output: ISA-L hands over its own
-        // buffer as far as the copy would have reached, bytes it never
-        // wrote among them, so the step gives nothing.
-        if (result == ISAL_INVALID_LOOKBACK)
-            *produced = 0;
+        *produced = 0;
         return InflateOutcome::Damaged;
     }
     return state->block_state == ISAL_BLOCK_FINISH ? InflateOutcome::Ended : InflateOutcome::Going;

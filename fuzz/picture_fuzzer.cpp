@@ -115,8 +115,34 @@ bool IsBmp(const Bytes &file)
            file[8] == 0 && file[9] == 0;
 }
 
-// The smallest bitmap header, the core one: an info block is never shorter.
-constexpr uint64_t SmallestInfoBlock = 12;
+// The smallest bitmap header, the core one.
+constexpr uint64_t SmallestBitmapHeader = 12;
+// Hosts read the 40-byte header's fields from any info block: it is never shorter.
+constexpr uint64_t SmallestInfoBlock = 40;
+constexpr uint32_t MostPaddedEntries = 256;
+
+uint32_t Field(const Bytes &info, size_t offset, size_t width);
+
+// A colours-used count beyond the 256 entries a palette is padded to, whose
+// entries (after the header and its masks) the file's information does not
+// hold. Fields are read no further than the information, as the plug-in
+// reads them.
+bool ClaimsUnheldPalette(const Bytes &file)
+{
+    uint64_t infoLength = PixelOffset(file) - BmpFileHeaderSize;
+    Bytes info(file.begin() + BmpFileHeaderSize, file.begin() + PixelOffset(file));
+    uint32_t headerSize = Field(info, 0, 4);
+    uint32_t colorsUsed = Field(info, 32, 4);
+    if (headerSize == SmallestBitmapHeader || colorsUsed <= MostPaddedEntries)
+        return false;
+    uint32_t compression = Field(info, 16, 4);
+    uint64_t masks = 0;
+    if (headerSize == 40 && compression == 3)
+        masks = 12;
+    if (headerSize == 40 && compression == 6)
+        masks = 16;
+    return std::max<uint64_t>(headerSize, 40) + masks + uint64_t(colorsUsed) * 4 > infoLength;
+}
 
 // What GetPicture must answer for a whole, undamaged stream, and its blocks.
 int32_t ExpectedResult(const Bytes &file)
@@ -128,7 +154,9 @@ int32_t ExpectedResult(const Bytes &file)
     if (PixelOffset(file) > file.size())
         return ResultBadFormat;
     // Bitmap information too short for any bitmap header is no picture.
-    return PixelOffset(file) - BmpFileHeaderSize < SmallestInfoBlock ? ResultBadFormat : ResultOk;
+    if (PixelOffset(file) - BmpFileHeaderSize < SmallestBitmapHeader)
+        return ResultBadFormat;
+    return ClaimsUnheldPalette(file) ? ResultBadFormat : ResultOk;
 }
 
 void CheckAgainstWholeFile(const Bytes &file, int32_t result, HLOCAL info, HLOCAL bits)

@@ -326,6 +326,30 @@ TEST(GetPicture, ShortBitmapInformationIsPaddedToItsHeader)
     }
 }
 
+// The pictures every reader judges alike, as the plug-in judges them: a host
+// recognises each from its head (padded with zeros, as a host pads a short
+// file) and gets GetPicture's answer; a core header's information comes
+// padded to the 40 bytes some hosts read from any header.
+TEST(GetPicture, ThePicturesEveryReaderJudgesAlike)
+{
+    for (const ReaderCase &c : ReaderCases()) {
+        Bytes head(c.container);
+        head.resize(2048, 0);
+        EXPECT_EQ(1, Plugin().IsSupported(nullptr, reinterpret_cast<HandleOrAddress>(head.data())))
+            << c.description << ": IsSupported on its head";
+        Decoded decoded;
+        DecodeMemory(&decoded, c.container);
+        EXPECT_EQ(c.pictureResult, decoded.result) << c.description;
+        if (decoded.result == ResultOk && std::string(c.name) == "core-header.zqv") {
+            Bytes bmp = InflateAsFarAsItGoes(c.container);
+            Bytes expected(bmp.begin() + 14, bmp.begin() + 26);
+            expected.resize(40, 0);
+            EXPECT_TRUE(BlockBytes(decoded.info) == expected)
+                << c.description << ": the 12-byte header then zeros, 40 bytes in all";
+        }
+    }
+}
+
 // A header that claims far more than the data holds gets a block that covers
 // the claim, or ResultNoMemory where that cannot be had, never a short block.
 // An image size field that cannot be had costs no picture whose rows can:

@@ -181,7 +181,7 @@ public:
             if (got == 0) {
                 if (!reader.Problem().Ok())
                     return reader.Problem();
-                *end = {StreamEnd::CutShort, stream_.total_out, 0};
+                Found(end, StreamEnd::CutShort, 0);
                 return Status::Success();
             }
             Descramble(input_.data(), static_cast<uint32_t>(got));
@@ -189,11 +189,11 @@ public:
             consumed += got - stream_.avail_in;
             if (result == Z_STREAM_END) {
                 uint64_t trailing = containerBytes - consumed;
-                *end = {trailing == 0 ? StreamEnd::Complete : StreamEnd::TrailingBytes, stream_.total_out, trailing};
+                Found(end, trailing == 0 ? StreamEnd::Complete : StreamEnd::TrailingBytes, trailing);
                 return Status::Success();
             }
             if (result != Z_OK) {
-                *end = {StreamEnd::Damaged, stream_.total_out, 0};
+                Found(end, StreamEnd::Damaged, 0);
                 return Status::Success();
             }
         }
@@ -209,6 +209,7 @@ private:
             stream_.next_out = output_.data();
             stream_.avail_out = ScanOutputBytes;
             int result = inflate(&stream_, Z_NO_FLUSH);
+            Cover(output_.data(), ScanOutputBytes - stream_.avail_out);
             if (result == Z_BUF_ERROR || (result == Z_OK && stream_.avail_in == 0 && stream_.avail_out != 0))
                 return Z_OK;
             if (result != Z_OK)
@@ -216,9 +217,41 @@ private:
         }
     }
 
+    // The rows the BMP file reaches, learnt from its output as it comes: its
+    // head first, then the rest.
+    void Cover(const uint8_t *bytes, uint32_t count)
+    {
+        if (headLength_ == JudgedHeadBytes) {
+            CoverRows(&coverage_, bytes, count);
+            return;
+        }
+        uint32_t taken = std::min(count, JudgedHeadBytes - headLength_);
+        std::copy(bytes, bytes + taken, head_ + headLength_);
+        headLength_ += taken;
+        if (headLength_ == JudgedHeadBytes)
+            StartCoverage(bytes + taken, count - taken);
+    }
+
+    void StartCoverage(const uint8_t *rest, uint32_t count)
+    {
+        StartRowCoverage(&coverage_, head_, headLength_);
+        CoverRows(&coverage_, rest, count);
+    }
+
+    // The end as found, with the rows reached.
+    void Found(ContainerEnd *end, StreamEnd how, uint64_t trailing)
+    {
+        if (headLength_ < JudgedHeadBytes)
+            StartCoverage(nullptr, 0); // a file shorter than the head
+        *end = {how, stream_.total_out, trailing, coverage_.header.height, RowsReached(&coverage_)};
+    }
+
     z_stream stream_{};
     Bytes input_;
     Bytes output_;
+    uint8_t head_[JudgedHeadBytes] = {};
+    uint32_t headLength_ = 0;
+    RowCoverage coverage_{};
 };
 
 } // namespace

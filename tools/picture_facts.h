@@ -62,10 +62,13 @@ struct ContainerEnd {
     StreamEnd end = StreamEnd::Damaged;
     uint64_t decodedBytes = 0;  // what the stream inflated to before it ended
     uint64_t trailingBytes = 0; // file bytes after the stream's end
+    uint32_t rows = 0;          // the rows its bitmap header describes
+    uint32_t rowsReached = 0;   // of those, the rows its pixel data reaches (RowCoverage)
 };
 
-// Inflates the whole container, keeping none of it, to see how it ends;
-// fails only when the file cannot be read or stop says stop.
+// Inflates the whole container, keeping none of it, to see how it ends and
+// how many rows of the picture its pixel data reaches; fails only when the
+// file cannot be read or stop says stop.
 Status ScanContainerEnd(const ContainerPlace &place, ContainerEnd *end, StopCheck stop = nullptr);
 
 // "complete", "cut short", "trailing bytes" or "damaged".

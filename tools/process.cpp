@@ -136,16 +136,38 @@ namespace {
 // Exit codes from here on are the system's exception codes (an access
 // violation is 0xC0000005), not a program's own.
 constexpr DWORD ExceptionCodes = 0xC0000000u;
+// The exit code a worker killed for want of patience is given: a shell's for
+// a process ended by SIGKILL.
+constexpr UINT KilledExitCode = 128 + 9;
 
 // Workers start one at a time: a child inherits every inheritable handle, so
 // while one starts, its ends of its pipes must be the only such ones.
 std::mutex workerStart;
 
-bool ReadHandle(HANDLE from, void *destination, size_t count)
+// Waits until the pipe from has bytes, or has ended (which ReadFile then
+// finds), while patience lasts; process, the writer, ending wakes it early.
+bool AwaitBytes(HANDLE from, HANDLE process, const Patience &patience)
+{
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(from, nullptr, 0, nullptr, &available, nullptr) || available > 0)
+            return true;
+        if (!patience())
+            return false;
+        WaitForSingleObject(process, PatienceStepMs);
+    }
+}
+
+// Reads exactly count bytes; false at the pipe's end, on an error, or when
+// patience (if any) runs out first.
+bool ReadHandle(HANDLE from, void *destination, size_t count, HANDLE process = nullptr,
+                const Patience &patience = nullptr)
 {
     auto *bytes = static_cast<char *>(destination);
     while (count > 0) {
         DWORD got = 0;
+        if (patience && !AwaitBytes(from, process, patience))
+            return false;
         if (!ReadFile(from, bytes, static_cast<DWORD>(count), &got, nullptr) || got == 0)
             return false;
         bytes += got;
@@ -185,9 +207,15 @@ void CloseIfOpen(HANDLE handle)
         CloseHandle(handle);
 }
 
+// The failure of what, with the system's error code.
+Status SystemFailure(const std::string &what)
+{
+    return Status::Failure(what + " (error " + std::to_string(GetLastError()) + ")");
+}
+
 } // namespace
 
-bool StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
+Status StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
 {
     std::string commandLine = QuoteArgument(program);
     for (const std::string &argument : arguments)
@@ -195,6 +223,7 @@ bool StartWorker(const std::string &program, const std::vector<std::string> &arg
     std::lock_guard<std::mutex> starting(workerStart);
     HANDLE childInput = nullptr, requests = nullptr, childOutput = nullptr, answers = nullptr;
     bool piped = ChildPipe(&childInput, &requests, true) && ChildPipe(&childOutput, &answers, false);
+    Status failure = piped ? Status::Success() : SystemFailure("cannot make a pipe");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -202,32 +231,40 @@ bool StartWorker(const std::string &program, const std::vector<std::string> &arg
     startup.hStdOutput = childOutput;
     startup.hStdError = InheritableStream("", GENERIC_WRITE, 0, STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    bool started = piped && CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                           nullptr, &startup, &process);
+    if (piped && !CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &process))
+        failure = SystemFailure("cannot start a process");
     for (HANDLE childEnd : {childInput, childOutput, startup.hStdError})
         CloseIfOpen(childEnd);
-    if (!started) {
+    if (!failure.Ok()) {
         CloseIfOpen(requests);
         CloseIfOpen(answers);
-        return false;
+        return failure;
     }
     CloseHandle(process.hThread);
     *worker = {static_cast<int>(process.dwProcessId), process.hProcess, requests, answers};
-    return true;
+    return Status::Success();
 }
 
 bool SendRequest(Worker *worker, const Message &request) { return WriteHandle(worker->requests, Framed(request)); }
 
-bool ReceiveAnswer(Worker *worker, Message *answer)
+bool ReceiveAnswer(Worker *worker, Message *answer, const Patience &patience)
 {
-    return ReadFramed([&](void *into, size_t count) { return ReadHandle(worker->answers, into, count); }, answer);
+    return ReadFramed(
+        [&](void *into, size_t count) { return ReadHandle(worker->answers, into, count, worker->process, patience); },
+        answer);
 }
 
-std::string EndWorker(Worker *worker)
+std::string EndWorker(Worker *worker, const Patience &patience)
 {
     CloseIfOpen(worker->requests);
+    while (WaitForSingleObject(worker->process, PatienceStepMs) == WAIT_TIMEOUT)
+        if (!patience()) {
+            TerminateProcess(worker->process, KilledExitCode);
+            WaitForSingleObject(worker->process, INFINITE);
+            break;
+        }
     DWORD exitCode = 0;
-    WaitForSingleObject(worker->process, INFINITE);
     GetExitCodeProcess(worker->process, &exitCode);
     CloseIfOpen(worker->answers);
     CloseIfOpen(worker->process);
@@ -260,11 +297,16 @@ int AvailableProcessors()
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -309,12 +351,28 @@ int RunProgram(const std::string &program, const std::vector<std::string> &argum
 
 namespace {
 
+// Waits until descriptor can be read (or has ended, or failed, which the
+// read then finds) while patience lasts.
+bool AwaitReadable(int descriptor, const Patience &patience)
+{
+    for (;;) {
+        pollfd readable{descriptor, POLLIN, 0};
+        int ready = poll(&readable, 1, PatienceStepMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true;
+        if (!patience())
+            return false;
+    }
+}
+
 // Reads exactly count bytes from descriptor, through interruptions; false
-// at its end or on an error.
-bool ReadDescriptor(int descriptor, void *destination, size_t count)
+// at its end, on an error, or when patience (if any) runs out first.
+bool ReadDescriptor(int descriptor, void *destination, size_t count, const Patience &patience = nullptr)
 {
     auto *bytes = static_cast<char *>(destination);
     while (count > 0) {
+        if (patience && !AwaitReadable(descriptor, patience))
+            return false;
         ssize_t got = read(descriptor, bytes, count);
         if (got < 0 && errno == EINTR)
             continue;
@@ -342,9 +400,43 @@ bool WriteDescriptor(int descriptor, const std::string &bytes, bool isSocket)
     return true;
 }
 
+// The failure of what, with the system's reason.
+Status SystemFailure(const std::string &what, int error)
+{
+    return Status::Failure(what + ": " + std::strerror(error));
+}
+
+// Waits for the child to end, through interruptions, and takes its status.
+int Reap(pid_t child)
+{
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR)
+        ;
+    return status;
+}
+
+// Whether the child has ended, waiting for it while patience lasts; the
+// checks come quickly at first, as a worker told to end does so at once.
+bool AwaitEnd(pid_t child, const Patience &patience)
+{
+    constexpr auto FirstStep = std::chrono::milliseconds(1);
+    constexpr auto LastStep = std::chrono::milliseconds(PatienceStepMs);
+    for (auto step = FirstStep;; step = std::min(step * 2, LastStep)) {
+        siginfo_t ended{};
+        int waited = waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT);
+        if (waited != 0 && errno == EINTR)
+            continue;
+        if (waited != 0 || ended.si_pid == child) // no such child has nothing to wait for either
+            return true;
+        if (!patience())
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+}
+
 } // namespace
 
-bool StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
+Status StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker)
 {
     std::vector<std::string> copies(arguments);
     std::vector<char *> argv{const_cast<char *>(program.c_str())};
@@ -355,7 +447,7 @@ bool StartWorker(const std::string &program, const std::vector<std::string> &arg
     // input and output, and no other worker gets either.
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        return false;
+        return SystemFailure("cannot make a socket pair", errno);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
@@ -367,10 +459,10 @@ bool StartWorker(const std::string &program, const std::vector<std::string> &arg
     close(ends[1]);
     if (spawned != 0) {
         close(ends[0]);
-        return false;
+        return SystemFailure("cannot start a process", spawned);
     }
     *worker = {static_cast<int>(child), ends[0]};
-    return true;
+    return Status::Success();
 }
 
 bool SendRequest(Worker *worker, const Message &request)
@@ -378,18 +470,21 @@ bool SendRequest(Worker *worker, const Message &request)
     return WriteDescriptor(worker->channel, Framed(request), true);
 }
 
-bool ReceiveAnswer(Worker *worker, Message *answer)
+bool ReceiveAnswer(Worker *worker, Message *answer, const Patience &patience)
 {
-    return ReadFramed([&](void *into, size_t count) { return ReadDescriptor(worker->channel, into, count); }, answer);
+    return ReadFramed(
+        [&](void *into, size_t count) { return ReadDescriptor(worker->channel, into, count, patience); }, answer);
 }
 
-std::string EndWorker(Worker *worker)
+std::string EndWorker(Worker *worker, const Patience &patience)
 {
     if (worker->channel >= 0)
         close(worker->channel);
-    int status = 0;
-    while (waitpid(worker->id, &status, 0) < 0 && errno == EINTR)
-        ;
+    // Not yet reaped, the worker keeps its process id: the kill cannot reach
+    // another process that has taken it since.
+    if (!AwaitEnd(worker->id, patience))
+        kill(worker->id, SIGKILL);
+    int status = Reap(worker->id);
     *worker = Worker{};
     if (WIFSIGNALED(status))
         return "signal " + std::to_string(WTERMSIG(status));

@@ -2,6 +2,9 @@
 // end (RunProgram), or as a worker that takes requests one after another.
 #pragma once
 
+#include "tools/status.h"
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,24 +42,32 @@ struct Worker {
 
 using Message = std::vector<std::string>;
 
-// Starts program with the arguments as a worker. False, and nothing left
-// open, when it cannot be started. Safe to call from several threads: no
-// worker inherits another's channel, so each sees its own end when this
-// process closes it.
-bool StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker);
+// Starts program with the arguments as a worker. Fails, with nothing left
+// open, when it cannot be started (too many processes or open files), the
+// message saying why ("cannot start a process: Resource temporarily
+// unavailable"). Safe to call from several threads: no worker inherits
+// another's channel, so each sees its own end when this process closes it.
+Status StartWorker(const std::string &program, const std::vector<std::string> &arguments, Worker *worker);
 
 // Sends a request; false when the worker is gone.
 bool SendRequest(Worker *worker, const Message &request);
 
+// How long a worker is waited for: asked every PatienceStepMs or so while
+// it keeps its answer or its end, true to wait on, false to give up.
+using Patience = std::function<bool()>;
+constexpr int PatienceStepMs = 100;
+
 // Receives the answer to the last request; false when the worker ended
-// without one (it died, or was stopped).
-bool ReceiveAnswer(Worker *worker, Message *answer);
+// without one (it died, or was stopped), or when patience ran out first
+// (the worker may still be running: EndWorker then kills it).
+bool ReceiveAnswer(Worker *worker, Message *answer, const Patience &patience);
 
 // Closes the worker's standard input, which ends a worker waiting for work,
-// waits for it and leaves the record as new. Returns how it ended: empty for
-// exit status 0, else what ended it ("exit status 3", "signal 9",
-// "exception 0xc0000005").
-std::string EndWorker(Worker *worker);
+// and waits for it while patience lasts; then kills it (SIGKILL, under
+// Windows TerminateProcess) and waits for that. Leaves the record as new.
+// Returns how it ended: empty for exit status 0, else what ended it ("exit
+// status 3", "signal 9", "exception 0xc0000005").
+std::string EndWorker(Worker *worker, const Patience &patience);
 
 // The worker's own side: the next request on standard input, false at its
 // end; and its answer on standard output, false when no one reads it.

@@ -302,6 +302,27 @@ TEST(PixbufLoader, DamagedHostileAndForeignDataGiveErrors)
 }
 
 // gdk_pixbuf_get_file_info asks for no pixels once it has the size.
+// The pictures every reader judges alike, as the loader judges them: those
+// the plug-in gives whole load with the pixels gdk-pixbuf's BMP loader gives
+// them; the others are refused as corrupt, whole and in pieces.
+TEST(PixbufLoader, ThePicturesEveryReaderJudgesAlike)
+{
+    for (const ReaderCase &c : ReaderCases()) {
+        Load reference = LoadInPieces(InflateAsFarAsItGoes(c.container), Whole, "bmp");
+        for (size_t piece : {Whole, size_t(7)}) {
+            std::string what = std::string(c.description) + (piece == Whole ? ", whole" : ", in pieces of 7");
+            Load load = LoadInPieces(c.container, piece);
+            if (c.loaderLoads) {
+                ExpectSameOutcome(reference, load.picture.get(), load.error.get(), what);
+                continue;
+            }
+            ASSERT_NE(nullptr, load.error) << what << ": must be refused";
+            EXPECT_EQ(GDK_PIXBUF_ERROR, load.error->domain) << what << ": " << Describe(load.error.get());
+            EXPECT_EQ(GDK_PIXBUF_ERROR_CORRUPT_IMAGE, load.error->code) << what << ": " << Describe(load.error.get());
+        }
+    }
+}
+
 TEST(PixbufLoader, FileInfoComesFromTheHeader)
 {
     TempFile file(WrapZqv(MakeBmp(123, -45, 8)), ".zqv");

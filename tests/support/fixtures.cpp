@@ -464,3 +464,85 @@ bool RunThreads(const std::vector<std::function<void()>> &functions, unsigned ti
     return true;
 }
 #endif
+
+namespace {
+
+constexpr size_t PixelOffsetField = 10;
+constexpr size_t ColorsUsedField = 14 + 32;
+
+Bytes WithPixelOffset(Bytes file, uint32_t offset)
+{
+    PutLittle32(file, PixelOffsetField, offset);
+    return file;
+}
+
+// An RLE8 picture of 4 x 2 pixels whose last row ends with its data: no end
+// of line, no end of bitmap, as some encoders write it.
+Bytes MakeRle8WithoutLastMarker()
+{
+    const Bytes pixels = {4, 5, 0, 0, 4, 7}; // a run of 4, end of line, a run of 4
+    Bytes file = MakeBmp(4, 2, 8);
+    uint32_t offset = GetLittle32(file, PixelOffsetField);
+    file.resize(offset);
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    constexpr size_t CompressionField = 14 + 16;
+    constexpr size_t ImageSizeField = 14 + 20;
+    constexpr uint32_t CompressionRle8 = 1;
+    PutLittle32(file, CompressionField, CompressionRle8);
+    PutLittle32(file, ImageSizeField, static_cast<uint32_t>(pixels.size()));
+    PutLittle32(file, 2, static_cast<uint32_t>(file.size()));
+    return file;
+}
+
+// A 2 x 2 picture of 24 bits under the 12-byte core header.
+Bytes MakeCoreBmp()
+{
+    constexpr uint32_t CoreHeader = 12;
+    constexpr uint32_t Offset = 14 + CoreHeader;
+    const Bytes pixels = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
+    Bytes file(Offset);
+    file[0] = 'B';
+    file[1] = 'M';
+    PutLittle32(file, 2, Offset + static_cast<uint32_t>(pixels.size()));
+    PutLittle32(file, PixelOffsetField, Offset);
+    PutLittle32(file, 14, CoreHeader);
+    PutLittle16(file, 18, 2);  // width
+    PutLittle16(file, 20, 2);  // height
+    PutLittle16(file, 22, 1);  // planes
+    PutLittle16(file, 24, 24); // bits per pixel
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    return file;
+}
+
+} // namespace
+
+std::vector<ReaderCase> ReaderCases()
+{
+    Bytes small = MakeBmp(4, 4, 24); // 102 bytes: 54 of headers, 4 rows of 12
+    Bytes twoOfFourRows(small.begin(), small.begin() + 86);
+    Bytes headersOnly = MakeBmp(100, 100, 24);
+    headersOnly.resize(GetLittle32(headersOnly, PixelOffsetField));
+    Bytes checksumCut = WrapZqv(MakeBmp(8, 8, 24));
+    checksumCut.resize(checksumCut.size() - 2);
+    Bytes allColours = MakeBmp(4, 4, 8);
+    PutLittle32(allColours, ColorsUsedField, 0xFFFFFFFF);
+    constexpr int32_t Ok = 0, BadFormat = 2, NoMemory = 4;
+    return {
+        {"pixel data at byte 10, inside the file header", "offset-10.zqv", WrapZqv(WithPixelOffset(small, 10)),
+         NoMemory, "damaged (", false},
+        {"pixel data at byte 20, inside the bitmap header", "offset-20.zqv", WrapZqv(WithPixelOffset(small, 20)),
+         BadFormat, "damaged (", false},
+        {"pixel data at byte 25, a byte short of the smallest header", "offset-25.zqv",
+         WrapZqv(WithPixelOffset(small, 25)), BadFormat, "damaged (", false},
+        {"a whole RLE8 picture whose last row has no end-of-line marker", "rle8-no-last-marker.zqv",
+         WrapZqv(MakeRle8WithoutLastMarker()), Ok, "", true},
+        {"a file-size field of 102 with 86 bytes decoded: 2 of 4 rows", "two-of-four-rows.zqv",
+         WrapZqv(twoOfFourRows), Ok, "its pixel data ends early (2 of the 4 rows", false},
+        {"headers claiming 100 x 100 pixels and no pixel data", "headers-only.zqv", WrapZqv(headersOnly), Ok,
+         "its pixel data ends early (0 of the 100 rows", false},
+        {"a container of 200-odd bytes whose checksum alone is cut", "checksum-cut.zqv", checksumCut, Ok,
+         "cut short (", false},
+        {"a colours-used count of 0xFFFFFFFF", "all-colours.zqv", WrapZqv(allColours), BadFormat, "damaged (", false},
+        {"a 24-bit picture under a core header", "core-header.zqv", WrapZqv(MakeCoreBmp()), Ok, "", true},
+    };
+}

@@ -47,6 +47,20 @@ std::vector<int32_t> ZlibProgress(const Bytes &container);
 // decodes that far, then fails.
 Bytes ZlibHeadThenInvalidBlock(const Bytes &file, uint16_t goodBytes);
 
+// Pictures every reader of the project must judge alike: the plug-in's
+// GetPicture, zqv check and the desktop loader. Each test program runs the
+// cases through its own reader.
+struct ReaderCase {
+    const char *description;
+    const char *name; // a file name for it, ending in .zqv
+    Bytes container;
+    int32_t pictureResult; // what GetPicture answers
+    // The start of zqv check's line after "NAME: ", empty for a sound picture.
+    const char *checkLine;
+    bool loaderLoads; // the desktop loader gives the picture; else a "corrupt image" error
+};
+std::vector<ReaderCase> ReaderCases();
+
 // Little-endian field access for building and patching headers.
 void PutLittle16(Bytes &bytes, size_t offset, uint16_t value);
 void PutLittle32(Bytes &bytes, size_t offset, uint32_t value);

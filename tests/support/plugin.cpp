@@ -88,7 +88,7 @@ uint64_t Rows(uint64_t width, uint64_t height, uint64_t bits)
 // entries, whatever the colours-used count says; this one reads the widest.
 uint64_t Palette(uint32_t colorsUsed, uint32_t bits)
 {
-    uint64_t used = colorsUsed > 0 && colorsUsed <= 256 ? colorsUsed : 0;
+    uint64_t used = colorsUsed;
     uint64_t indexable = bits >= 1 && bits <= 8 ? uint64_t(1) << bits : 0;
     return used == 0 && bits == 0 ? 1 : std::max(used, indexable);
 }
@@ -128,7 +128,8 @@ ViewerReads WhatAViewerReads(const Bytes &info)
     uint32_t headerSize = FieldOf(info, 0, 4);
     if (headerSize == 12) {
         uint32_t bits = FieldOf(info, 10, 2);
-        return {12 + 3 * Palette(0, bits), Rows(FieldOf(info, 4, 2), FieldOf(info, 6, 2), bits)};
+        // Some viewers read the 40-byte header's fields whatever the size.
+        return {std::max<uint64_t>(12 + 3 * Palette(0, bits), 40), Rows(FieldOf(info, 4, 2), FieldOf(info, 6, 2), bits)};
     }
     uint32_t bits = FieldOf(info, 14, 2);
     uint32_t compression = FieldOf(info, 16, 4);

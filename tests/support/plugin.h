@@ -49,10 +49,11 @@ void DecodeMemory(Decoded *out, const Bytes &container, ProgressCallback progres
 
 // What a viewer reads out of the two blocks it receives, trusting the bitmap
 // header at the start of the info block: the header (all of its common
-// fields, 40 bytes, unless it is a 12-byte core header), the bit-field masks
-// after a 40-byte header, and the palette (all 2^bits entries for 1 to 8
-// bits); from the pixel block the rows the header describes (uncompressed and
-// bit-field bitmaps), and its image size.
+// fields, 40 bytes, even after a 12-byte core header, as some viewers read
+// them), the bit-field masks after a 40-byte header, and the palette (all
+// 2^bits entries for 1 to 8 bits, or the colours-used count when more); from
+// the pixel block the rows the header describes (uncompressed and bit-field
+// bitmaps), and its image size.
 // Worked out here from the BMP format, not from the plug-in's code.
 struct ViewerReads {
     uint64_t info;

@@ -30,6 +30,10 @@ RunResult RunZqv(const std::vector<std::string> &arguments, const Bytes &standar
 // so that zqv can run under a launcher (setpriv, a shell setting a limit).
 RunResult RunCommand(const std::vector<std::string> &command, const Bytes &standardInput = {});
 
+// zqv with its standard output going to the file or device at path (a full
+// one: /dev/full), which is not read back.
+RunResult RunZqvInto(const std::string &path, const std::vector<std::string> &arguments);
+
 #ifndef _WIN32
 // zqv where file permissions hold, even for root (as CI runs): without the
 // capabilities that let root read and search every file and directory.
@@ -40,6 +44,19 @@ inline RunResult RunZqvWithoutOverride(const std::vector<std::string> &arguments
     command.insert(command.end(), arguments.begin(), arguments.end());
     return RunCommand(command);
 }
+
+// zqv under a resource limit, limit being prlimit's option for it
+// ("--nproc=3", "--nofile=6"). Run as root, it runs as a user of its own,
+// which no other process counts against the process limit (root ignores
+// that limit), from a copy of zqv in directory, which is opened to that
+// user with all below it. Leak checks are off: the sanitizer's own thread
+// at exit would count against the limit too.
+RunResult RunZqvLimited(const std::string &limit, const std::string &directory,
+                        const std::vector<std::string> &arguments);
+
+// Hands path (a directory made for RunZqvLimited to write in) to the user it
+// runs zqv as.
+void GiveToLimitedUser(const std::string &path);
 #endif
 
 // A fresh directory in the temporary directory, removed with its contents

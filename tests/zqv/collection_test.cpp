@@ -131,7 +131,7 @@ TEST(Check, ReportsEveryUnsoundPictureAndSumsUp)
                      tree.Path("damaged.zqv") + ": damaged (damaged data)",
                      tree.Path("notes.zqv") + ": not a ZQV picture",
                      tree.Path("trailing.zqv") + ": 7 bytes after the end of the stream"}) +
-        "8 checked: 4 sound, 1 damaged, 1 cut short, 1 trailing bytes, 1 not ZQV, 0 unreadable\n";
+        "8 checked: 4 sound, 1 damaged, 1 cut short, 0 ending early, 1 trailing bytes, 1 not ZQV, 0 unreadable\n";
     EXPECT_EQ(result.OutputText(), expected) << result.Describe();
     EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
 
@@ -139,12 +139,12 @@ TEST(Check, ReportsEveryUnsoundPictureAndSumsUp)
     for (const TreeFile &file : tree.good)
         soundFiles.push_back(tree.Path(file.relative));
     RunResult sound = RunZqv(soundFiles);
-    EXPECT_EQ(sound.OutputText(), "4 checked: 4 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n");
+    EXPECT_EQ(sound.OutputText(), "4 checked: 4 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n");
     EXPECT_EQ(sound.exitStatus, 0) << sound.Describe();
 
     RunResult withoutR = RunZqv({"check", tree.root});
     EXPECT_EQ(withoutR.OutputText(), tree.root + ": is a directory (-r takes in the pictures below it)\n" +
-                                         "1 checked: 0 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n");
+                                         "1 checked: 0 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n");
     EXPECT_EQ(withoutR.exitStatus, SomeFailed);
 }
 
@@ -178,7 +178,7 @@ TEST(InfoOfPictures, OneLinePerPictureWithItsFacts)
         RunResult result = RunZqv({"info", path});
         std::string line = result.OutputText();
         uint32_t declared = GetLittle32(testCase.bmp, BmpFileSizeAt);
-        std::string sizes = std::to_string(declared) + " bytes decoded, " + std::to_string(container.size()) +
+        std::string sizes = std::to_string(declared) + " bytes by its header, " + std::to_string(container.size()) +
                             " bytes in the container (";
         EXPECT_EQ(line.rfind(path + ": ", 0), 0u) << testCase.description << ": " << line;
         EXPECT_NE(line.find(testCase.facts), std::string::npos) << testCase.description << ": " << line;
@@ -194,18 +194,49 @@ TEST(InfoOfPictures, CheckSaysHowEachStreamEndsInJson)
     RunResult result = RunZqv({"info", "--check", "--json", tree.Path("true colour.zqv"), tree.Path("cut.zqv"),
                                tree.Path("trailing.zqv"), tree.Path("notes.zqv")});
     std::string output = result.OutputText();
-    size_t cut = output.find("\"end\": \"cut short\", \"stream_bytes\": " +
+    size_t cut = output.find("\"end\": \"cut short\", \"decoded_bytes\": " +
                              std::to_string(InflateAsFarAsItGoes(tree.cutShort).size()));
     EXPECT_NE(output.find("\"width\": 20, \"height\": 10, \"bits_per_pixel\": 24"), std::string::npos) << output;
     EXPECT_NE(output.find("\"end\": \"complete\""), std::string::npos) << output;
     EXPECT_NE(cut, std::string::npos) << output;
-    EXPECT_NE(output.find("\"end\": \"trailing bytes\", \"stream_bytes\": " +
-                          std::to_string(MakeBmp(6, 6, 24).size()) + ", \"trailing_bytes\": 7}"),
+    EXPECT_NE(output.find("\"end\": \"trailing bytes\", \"decoded_bytes\": " +
+                          std::to_string(MakeBmp(6, 6, 24).size()) + ", \"trailing_bytes\": 7, \"rows_reached\": 6}"),
               std::string::npos)
         << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << "one object per picture: " << output;
     EXPECT_NE(result.standardError.find("notes.zqv: not a ZQV picture"), std::string::npos) << result.Describe();
     EXPECT_EQ(result.exitStatus, NotZqv) << result.Describe();
+}
+
+// The pictures every reader judges alike, as zqv check judges them (a line
+// for each unsound one), and info --check: what the stream decoded to and
+// how many rows it reaches, rather than what the header claims.
+TEST(Check, ThePicturesEveryReaderJudgesAlike)
+{
+    ScratchDirectory scratch;
+    std::vector<ReaderCase> cases = ReaderCases();
+    for (const ReaderCase &c : cases)
+        scratch.Put(c.name, c.container);
+    RunResult result = RunZqv({"check", "-r", scratch.Path()});
+    std::string output = result.OutputText();
+    for (const ReaderCase &c : cases) {
+        std::string start = scratch.File(c.name) + ": ";
+        size_t line = output.find(start);
+        if (*c.checkLine == '\0')
+            EXPECT_EQ(line, std::string::npos) << c.description << ": sound, yet " << output;
+        else
+            EXPECT_EQ(output.find(start + c.checkLine), line)
+                << c.description << ": expected a line starting \"" << c.checkLine << "\" in " << output;
+    }
+    EXPECT_NE(output.find(std::to_string(cases.size()) + " checked: 2 sound, 4 damaged, 1 cut short, 2 ending early"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
+
+    RunResult info = RunZqv({"info", "--check", scratch.File("two-of-four-rows.zqv")});
+    EXPECT_NE(info.OutputText().find(", 86 bytes decoded, "), std::string::npos) << info.Describe();
+    EXPECT_NE(info.OutputText().find(", complete, its pixel data ends early (2 of the 4 rows"), std::string::npos)
+        << info.Describe();
 }
 
 TEST(InfoOfPictures, WithoutAFilePointsToPlugin)
@@ -388,9 +419,9 @@ TEST(StandardInput, IsAPictureInEveryCommand)
     const Case cases[] = {
         {"probe", {"probe", "-"}, container, "standard input: ZQV picture\n", nullptr, {}},
         {"check", {"check", "-"}, container,
-         "1 checked: 1 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+         "1 checked: 1 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
         {"check, named twice: read once", {"check", "-", "-"}, container,
-         "2 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
+         "2 checked: 2 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 0 unreadable\n", nullptr, {}},
         {"info --check", {"info", "--check", "-"}, container,
          "standard input: 20 x 10, 24 bits per pixel, compression none, info header (40 bytes), bottom-up, 0 palette "
          "entries, " + std::to_string(bmp.size()) + " bytes decoded, " + std::to_string(container.size()) +
@@ -469,7 +500,7 @@ TEST(Collections, AnUnreadableFolderIsReportedNotPassedBy)
 
     RunResult check = RunZqvWithoutOverride({"check", "-r", tree.Path("sub"), locked});
     EXPECT_EQ(check.OutputText(), expectedLine + "\n" +
-                                      "3 checked: 2 sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n")
+                                      "3 checked: 2 sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n")
         << check.Describe();
     EXPECT_EQ(check.exitStatus, SomeFailed) << check.Describe();
 
@@ -499,15 +530,49 @@ TEST(Collections, NamesNearTheLengthLimitAreWritten)
 }
 #endif
 
-// The pictures shared out over worker processes (-j 3) give the reports,
-// the exit status and the files of one after another (-j 1), in the same
-// order, for every command that shares out: over the tree of good and bad
-// pictures, a collision among them.
+// How a run shares its pictures out: the jobs asked for and, natively, a
+// limit that leaves zqv too few processes (threads count) or open files for
+// every worker it would start.
+struct Sharing {
+    const char *description;
+    const char *jobs;
+    const char *limit;          // prlimit's option, or null
+    int leastNotes, mostNotes;  // how often standard error may say fewer workers run
+};
+
+const Sharing Sharings[] = {
+    {"-j 1", "1", nullptr, 0, 0}, // what the others must come to
+    {"-j 3", "3", nullptr, 0, 0},
+#ifndef _WIN32
+    {"-j 2, one process allowed: no worker", "2", "--nproc=1", 1, 1},
+    {"-j 2, three processes allowed: two workers, but no thread to drive them", "2", "--nproc=3", 1, 1},
+    {"-j 3, six open files allowed: channels to two workers at most", "3", "--nofile=6", 1, 1},
+#endif
+};
+
+// Takes out of text the lines saying fewer workers run, and counts them.
+int TakeFewerWorkersNotes(std::string *text)
+{
+    const std::string note = "zqv: a worker could not be started (";
+    int notes = 0;
+    for (size_t at; (at = text->find(note)) != std::string::npos; ++notes)
+        text->erase(at, text->find('\n', at) + 1 - at);
+    return notes;
+}
+
+// The pictures shared out over worker processes (-j 3), or over as many of
+// them as can be started, give the reports, the exit status and the files
+// of one after another (-j 1), in the same order, for every command that
+// shares out: over the tree of good and bad pictures, a collision among
+// them. A worker that cannot be started costs no picture, and is said once.
 TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
 {
     ASSERT_FALSE(FixtureDirectory().empty()) << "ZQV_FIXTURES is not set";
     PictureTree tree;
     std::string again = tree.Path("true colour.zqv"); // also below the root: a collision
+    std::vector<std::string> bitmaps; // beside the tree, where a limited run's user can read them
+    for (const char *name : {"rle-8bpp.bmp", "v5-header-24bpp.bmp", "palette-4bpp.bmp"})
+        bitmaps.push_back(tree.scratch.Put(name, FixtureBmp(name)));
     struct Case {
         const char *description;
         std::vector<std::string> arguments; // "OUT" stands for the output directory of the run
@@ -517,37 +582,58 @@ TEST(Collections, SharedOutOrNotTheReportsAndFilesAreTheSame)
         {"info --check", {"info", "--check", tree.Path("cut.zqv"), tree.Path("notes.zqv"), again,
                           tree.Path("trailing.zqv")}},
         {"decode -r -o", {"decode", "-r", "-o", "OUT", tree.root, again}},
-        {"encode -o", {"encode", "-o", "OUT", FixtureDirectory() + "/rle-8bpp.bmp", FixtureDirectory() + "/v5-header-24bpp.bmp",
-                       FixtureDirectory() + "/palette-4bpp.bmp"}},
+        {"encode -o", {"encode", "-o", "OUT", bitmaps[0], bitmaps[1], bitmaps[2]}},
     };
+    constexpr size_t Runs = std::size(Sharings);
     for (const Case &c : cases) {
-        RunResult results[2];
-        std::string outputs[2];
-        const char *jobs[2] = {"1", "3"};
-        for (int run = 0; run < 2; ++run) {
-            outputs[run] = tree.scratch.File(std::string("out-j") + jobs[run]);
-            std::vector<std::string> arguments{"-j", jobs[run]};
+        RunResult results[Runs];
+        std::string outputs[Runs];
+        for (size_t run = 0; run < Runs; ++run) {
+            const Sharing &sharing = Sharings[run];
+            outputs[run] = tree.scratch.File("out-" + std::string(c.description).substr(0, 5) + std::to_string(run));
+            std::vector<std::string> arguments;
             for (const std::string &argument : c.arguments)
                 arguments.push_back(argument == "OUT" ? outputs[run] : argument);
+            arguments.insert(arguments.end(), {"-j", sharing.jobs});
+#ifndef _WIN32
+            if (sharing.limit != nullptr) {
+                fs::create_directory(outputs[run]);
+                GiveToLimitedUser(outputs[run]);
+                results[run] = RunZqvLimited(sharing.limit, tree.scratch.Path(), arguments);
+                continue;
+            }
+#endif
             results[run] = RunZqv(arguments);
         }
-        auto sameDirectory = [&](std::string text) {
-            for (size_t at; (at = text.find(outputs[1])) != std::string::npos;)
-                text.replace(at, outputs[1].size(), outputs[0]);
-            return text;
-        };
-        EXPECT_EQ(sameDirectory(results[1].OutputText()), results[0].OutputText()) << c.description;
-        EXPECT_EQ(sameDirectory(results[1].standardError), results[0].standardError) << c.description;
-        EXPECT_EQ(results[1].exitStatus, results[0].exitStatus) << c.description << ": " << results[1].Describe();
-        if (!fs::exists(outputs[0]))
-            continue;
-        std::vector<std::string> made = NamesBelow(outputs[0]);
-        EXPECT_EQ(NamesBelow(outputs[1]), made) << c.description;
-        EXPECT_GT(made.size(), 2u) << c.description;
-        for (const std::string &name : made)
-            EXPECT_TRUE(ReadWholeFile((fs::path(outputs[1]) / name).string()) ==
-                        ReadWholeFile((fs::path(outputs[0]) / name).string()))
-                << c.description << ": " << name;
+        ASSERT_FALSE(results[0].OutputText().empty()) << c.description << ": " << results[0].Describe();
+        for (size_t run = 1; run < Runs; ++run) {
+            const Sharing &sharing = Sharings[run];
+            auto sameDirectory = [&](std::string text) {
+                for (size_t at; (at = text.find(outputs[run])) != std::string::npos;)
+                    text.replace(at, outputs[run].size(), outputs[0]);
+                return text;
+            };
+            std::string errors = results[run].standardError;
+            int notes = TakeFewerWorkersNotes(&errors);
+            EXPECT_GE(notes, sharing.leastNotes) << c.description << ", " << sharing.description << ": "
+                                                 << results[run].Describe();
+            EXPECT_LE(notes, sharing.mostNotes) << c.description << ", " << sharing.description << ": "
+                                                << results[run].Describe();
+            EXPECT_EQ(sameDirectory(results[run].OutputText()), results[0].OutputText())
+                << c.description << ", " << sharing.description;
+            EXPECT_EQ(sameDirectory(errors), results[0].standardError) << c.description << ", " << sharing.description;
+            EXPECT_EQ(results[run].exitStatus, results[0].exitStatus)
+                << c.description << ", " << sharing.description << ": " << results[run].Describe();
+            if (!fs::exists(outputs[0]))
+                continue;
+            std::vector<std::string> made = NamesBelow(outputs[0]);
+            EXPECT_EQ(NamesBelow(outputs[run]), made) << c.description << ", " << sharing.description;
+            EXPECT_GT(made.size(), 2u) << c.description;
+            for (const std::string &name : made)
+                EXPECT_TRUE(ReadWholeFile((fs::path(outputs[run]) / name).string()) ==
+                            ReadWholeFile((fs::path(outputs[0]) / name).string()))
+                    << c.description << ", " << sharing.description << ": " << name;
+        }
     }
 }
 
@@ -617,7 +703,7 @@ TEST(Collections, AWorkerKilledMidBatchCostsOnlyItsPicture)
               std::string::npos)
         << text;
     EXPECT_NE(text.find(std::to_string(Pictures) + " checked: " + std::to_string(Pictures - 1) +
-                        " sound, 0 damaged, 0 cut short, 0 trailing bytes, 0 not ZQV, 1 unreadable\n"),
+                        " sound, 0 damaged, 0 cut short, 0 ending early, 0 trailing bytes, 0 not ZQV, 1 unreadable\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;

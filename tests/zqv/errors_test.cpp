@@ -231,6 +231,45 @@ TEST(FailingRun, MessageNamesTheFile)
         << "expected the message to name " << damagedPath << ", got \"" << result.standardError << "\"";
 }
 
+// A report that does not all reach standard output (a full disk, a closed
+// stream) fails the command, whatever else it came to: a script must not
+// take a cut report for a whole one.
+TEST(FailingRun, AReportThatCannotBeWrittenIsAFailure)
+{
+    ScratchDirectory scratch;
+    std::string picture = scratch.Put("picture.zqv", WrapZqv(MakeBmp(8, 8, 24)));
+    const std::vector<std::string> commands[] = {
+        {"info", "--json", picture}, {"check", picture}, {"probe", picture}, {"plugin"}, {"--help"},
+    };
+    using Runner = std::function<RunResult(const std::vector<std::string> &)>;
+    struct Output {
+        const char *description;
+        Runner run;
+        const char *reason;
+    };
+    const Output outputs[] = {
+        {"a full standard output", [](const std::vector<std::string> &arguments) {
+             return RunZqvInto(HostPath("/dev/full"), arguments);
+         },
+         "No space left on device"},
+#ifndef _WIN32
+        {"a closed standard output", [](const std::vector<std::string> &arguments) {
+             std::vector<std::string> command{"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", ZqvPath()};
+             command.insert(command.end(), arguments.begin(), arguments.end());
+             return RunCommand(command);
+         },
+         "Bad file descriptor"},
+#endif
+    };
+    for (const Output &output : outputs)
+        for (const std::vector<std::string> &arguments : commands) {
+            RunResult result = output.run(arguments);
+            EXPECT_EQ(result.exitStatus, 4) << arguments[0] << ", " << output.description << ": " << result.Describe();
+            EXPECT_EQ(result.standardError, std::string("zqv: standard output: cannot write: ") + output.reason + "\n")
+                << arguments[0] << ", " << output.description;
+        }
+}
+
 #ifndef _WIN32
 TEST(FailingRun, UnreadableFileIsReportedNotCrashedOn)
 {

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
 #include <poll.h>
@@ -71,20 +75,35 @@ public:
 
     void Signal(int signal) { kill(child_, signal); }
 
-    // Waits for the child and returns its exit status; reads the terminal
-    // meanwhile so the child never blocks on a full one.
-    int Wait()
+    pid_t Id() const { return child_; }
+
+    // Waits at most timeoutMs for the child, reading the terminal meanwhile
+    // so the child never blocks on a full one; false if it still runs then,
+    // else *exitStatus is its exit status.
+    bool WaitAtMost(int timeoutMs, int *exitStatus)
     {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int status = 0;
         while (waitpid(child_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
             pollfd readable{terminal_, POLLIN, 0};
-            if (poll(&readable, 1, 10) > 0)
+            if (poll(&readable, 1, std::min(timeoutMs, 10)) > 0)
                 ReadSome();
         }
         while (ReadAvailable())
             ;
         child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+
+    // Waits for the child and returns its exit status.
+    int Wait()
+    {
+        int status = -1;
+        WaitAtMost(INT_MAX, &status);
+        return status;
     }
 
     const std::string &Seen() const { return seen_; }
@@ -163,26 +182,37 @@ TEST(Interrupt, CtrlCAndOtherStopsCleanUp)
     }
 }
 
+// A batch to share out: pictures p0.zqv... in the folder in, over 1 MB of
+// containers in all (worth a bar), and an empty folder out. Each is 190 MB
+// from a container of 190 KB: it takes a good while to decode and write, and
+// a decode is all that a stop can catch in time.
+struct LargeBatch {
+    static constexpr int Inputs = 6;
+    ScratchDirectory scratch;
+    std::string in = scratch.File("in");
+    std::string out = scratch.File("out");
+
+    LargeBatch()
+    {
+        std::filesystem::create_directories(in);
+        std::filesystem::create_directories(out);
+        const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
+        for (int input = 0; input < Inputs; ++input)
+            scratch.Put("in/p" + std::to_string(input) + ".zqv", container);
+    }
+};
+
 // Ctrl-C to a batch shared out over two workers: every worker stops, and
 // the existing outputs are left as they were, nothing half-written.
 TEST(Interrupt, CtrlCStopsEveryWorkerOfASharedOutBatch)
 {
-    constexpr int Inputs = 6; // over 1 MB of containers in all, worth a bar
+    constexpr int Inputs = LargeBatch::Inputs;
     const Bytes precious = {'o', 'l', 'd'};
-    ScratchDirectory scratch;
-    std::string in = scratch.File("in");
-    std::string out = scratch.File("out");
-    std::filesystem::create_directories(in);
-    std::filesystem::create_directories(out);
-    // 190 MB each from a container of 190 KB: each takes a good while to
-    // decode and write, and a decode is all that a stop can catch in time.
-    const Bytes container = WrapZqv(MakeBlackBmp(8000, 8000, 24), 1);
-    for (int input = 0; input < Inputs; ++input) {
-        std::string name = "p" + std::to_string(input);
-        scratch.Put("in/" + name + ".zqv", container);
-        scratch.Put("out/" + name + ".bmp", precious);
-    }
-    TerminalChild child({"decode", "-j", "2", "--force", "-r", "-o", out, in});
+    LargeBatch batch;
+    const std::string &out = batch.out;
+    for (int input = 0; input < Inputs; ++input)
+        batch.scratch.Put("out/p" + std::to_string(input) + ".bmp", precious);
+    TerminalChild child({"decode", "-j", "2", "--force", "-r", "-o", out, batch.in});
     ASSERT_TRUE(child.Started());
     ASSERT_TRUE(child.WaitFor("%", WaitForBarMs)) << "no progress bar; the terminal showed \"" << child.Seen() << "\"";
     child.Signal(SIGINT);
@@ -197,6 +227,54 @@ TEST(Interrupt, CtrlCStopsEveryWorkerOfASharedOutBatch)
         EXPECT_TRUE(ReadWholeFile(out + "/p" + std::to_string(input) + ".bmp") == precious)
             << "p" << input << ".bmp was written after the stop, or is half-written; the terminal showed \""
             << child.Seen() << "\"";
+}
+
+// The process whose temporary output file (".zqv-PROCESS-SERIAL.tmp") is in
+// directory, other than notOf; 0 when there is none.
+pid_t WriterOfTemporaryIn(const std::string &directory, pid_t notOf)
+{
+    const std::string stem = ".zqv-";
+    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind(stem, 0) != 0)
+            continue;
+        pid_t writer = static_cast<pid_t>(std::atoi(name.c_str() + stem.size()));
+        if (writer != notOf)
+            return writer;
+    }
+    return 0;
+}
+
+// A worker stopped (SIGSTOP) in the middle of writing an output, as a hung
+// one, does not hold a stopped batch: Ctrl-C ends it, the worker killed once
+// the grace for winding down is over, and its temporary file is removed.
+TEST(Interrupt, CtrlCEndsABatchWhoseWorkerIsStoppedAndLeavesNoTemporaryFile)
+{
+    constexpr int GenerousMs = 120000; // far longer than the batch and the grace: only a hang takes it
+    LargeBatch batch; // its outputs long in the writing, each seen as a temporary file meanwhile
+    const std::string &out = batch.out;
+    TerminalChild child({"decode", "-j", "2", "-r", "-o", out, batch.in});
+    ASSERT_TRUE(child.Started());
+    pid_t stopped = 0;
+    int status = -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (stopped == 0 && std::chrono::steady_clock::now() < deadline && !child.WaitAtMost(1, &status))
+        if ((stopped = WriterOfTemporaryIn(out, child.Id())) != 0)
+            kill(stopped, SIGSTOP);
+    ASSERT_NE(stopped, 0) << "no worker was seen writing; the terminal showed \"" << child.Seen() << "\"";
+
+    child.Signal(SIGINT);
+    bool ended = child.WaitAtMost(GenerousMs, &status);
+    if (!ended) {
+        kill(stopped, SIGKILL);
+        child.Signal(SIGKILL);
+        child.Wait();
+    }
+    ASSERT_TRUE(ended) << "Ctrl-C did not end the batch; the terminal showed \"" << child.Seen() << "\"";
+    EXPECT_EQ(status, StoppedStatus) << "the terminal showed \"" << child.Seen() << "\"";
+    EXPECT_NE(child.Seen().find("ended without an answer (killed, as it had not stopped"), std::string::npos)
+        << "the terminal showed \"" << child.Seen() << "\"";
+    EXPECT_EQ(WriterOfTemporaryIn(out, 0), 0) << "a temporary file was left in " << out;
 }
 
 struct BarCase {

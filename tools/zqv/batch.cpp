@@ -4,18 +4,22 @@
 #include "tools/plugin_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <cstring>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #ifdef _WIN32
 #include "platform/platform.h"
+#else
+#include <pthread.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -140,6 +144,109 @@ bool RunInTurn(const ItemWork &work, bool barWanted, const std::function<void(co
     return false;
 }
 
+// What standard error says, once, when a worker could not be started (the
+// pictures are all done none the less, and come to what they would have).
+std::string FewerWorkersLine(const std::string &why)
+{
+    return "zqv: a worker could not be started (" + why +
+           "); its pictures go to the others or are done in this process, with the same results\n";
+}
+
+// How long a worker is waited for: without end until a stop is asked for,
+// then StopGraceSeconds more.
+class StopGrace {
+public:
+    bool Lasts()
+    {
+        if (!Interrupted())
+            return true;
+        auto now = std::chrono::steady_clock::now();
+        if (!stopSeen_)
+            stopSeen_ = now;
+        ranOut_ = ranOut_ || now - *stopSeen_ >= std::chrono::seconds(StopGraceSeconds);
+        return !ranOut_;
+    }
+
+    bool RanOut() const { return ranOut_; }
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> stopSeen_;
+    bool ranOut_ = false;
+};
+
+// The driver threads of a run, made with the system's own calls: they say
+// that a thread cannot be made (a limit on processes counts threads too) as
+// a value, where std::thread throws. Lives until joined, where it was made.
+class DriverThreads {
+public:
+    DriverThreads() = default;
+    DriverThreads(const DriverThreads &) = delete;
+    DriverThreads &operator=(const DriverThreads &) = delete;
+
+    // Starts up to count threads, each running drive(); fails, saying why,
+    // at the first that cannot be made, those made running on.
+    Status Start(int count, std::function<void()> drive)
+    {
+        drive_ = std::move(drive);
+        for (int made = 0; made < count; ++made) {
+#ifdef _WIN32
+            HANDLE thread = CreateThread(nullptr, 0, Enter, this, 0, nullptr);
+            if (thread == nullptr)
+                return Status::Failure("cannot make a thread (error " + std::to_string(GetLastError()) + ")");
+#else
+            pthread_t thread{};
+            if (int error = pthread_create(&thread, nullptr, Enter, this); error != 0)
+                return Status::Failure(std::string("cannot make a thread: ") + std::strerror(error));
+#endif
+            threads_.push_back(thread);
+        }
+        return Status::Success();
+    }
+
+    size_t Count() const { return threads_.size(); }
+
+    void JoinAll()
+    {
+        for (auto thread : threads_) {
+#ifdef _WIN32
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+#else
+            pthread_join(thread, nullptr);
+#endif
+        }
+        threads_.clear();
+    }
+
+private:
+#ifdef _WIN32
+    static DWORD WINAPI Enter(void *threads)
+    {
+        static_cast<DriverThreads *>(threads)->drive_();
+        return 0;
+    }
+    std::vector<HANDLE> threads_;
+#else
+    static void *Enter(void *threads)
+    {
+        static_cast<DriverThreads *>(threads)->drive_();
+        return nullptr;
+    }
+    std::vector<pthread_t> threads_;
+#endif
+    std::function<void()> drive_;
+};
+
+// A driver thread's own: its worker, and whether its pictures are done here
+// instead, a worker in place of one that died having failed to start.
+struct Driver {
+    Worker worker;
+    bool here = false;
+    StopGrace grace;
+
+    Patience Waiting() { return [this] { return grace.Lasts(); }; }
+};
+
 // A run shared out: threads that each drive one worker process take the
 // pictures in turn, and the calling thread prints what they come to in
 // input order.
@@ -150,30 +257,72 @@ public:
     {
     }
 
+    // Up to jobs workers, each driven by a thread of its own; as many as
+    // could be started, or, when not one worker with its thread could be,
+    // the run in turn.
     bool Run(int jobs, bool barWanted, const std::function<void(const ItemReport &)> &counted)
     {
+        drivers_ = std::vector<Driver>(static_cast<size_t>(jobs));
+        size_t started = StartWorkers();
+        DriverThreads threads;
+        Status made = threads.Start(static_cast<int>(started), [this] { Drive(); });
+        if (!made.Ok())
+            Note(made.Message());
+        for (size_t idle = threads.Count(); idle < started; ++idle)
+            End(&drivers_[idle]);
+        if (threads.Count() == 0) {
+            std::fputs(note_.c_str(), stderr);
+            return RunInTurn(work_, barWanted, counted);
+        }
         uint64_t total = 0;
         for (size_t at = 0; at < work_.count; ++at)
             total += work_.bytes(at);
-        std::vector<std::thread> drivers;
-        for (int job = 0; job < jobs; ++job)
-            drivers.emplace_back([this] { Drive(); });
         bool stopped = PrintInOrder(ProgressBar(barWanted, total), total, counted);
         {
             std::lock_guard<std::mutex> guard(lock_);
             stopping_ = true;
         }
-        for (std::thread &driver : drivers)
-            driver.join();
+        threads.JoinAll();
+        std::fputs(note_.c_str(), stderr); // one that came after the last report
         return stopped;
     }
 
 private:
-    // One driver thread's life: the next picture, until there are none or
-    // the run stops.
+    // Starts the drivers' workers one after another, up to the first that
+    // cannot be started (the limit that refused it refuses the rest), and
+    // says how many were. One at a time, no start takes the files or the
+    // processes another needs, and none competes with pictures done here.
+    size_t StartWorkers()
+    {
+        size_t started = 0;
+        for (; started < drivers_.size(); ++started) {
+            Worker &worker = drivers_[started].worker;
+            Status outcome = StartWorker(ProgramPath(), workerArguments_, &worker);
+            if (!outcome.Ok()) {
+                Note(outcome.Message());
+                break;
+            }
+            ForwardStopsTo(worker.id);
+        }
+        return started;
+    }
+
+    // Keeps the line saying fewer workers run, for the printing thread to
+    // print once.
+    void Note(const std::string &why)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (noted_)
+            return;
+        noted_ = true;
+        note_ = FewerWorkersLine(why);
+    }
+
+    // One driver thread's life, with the next driver's worker: the next
+    // picture, until there are none or the run stops.
     void Drive()
     {
-        Worker worker;
+        Driver &driver = drivers_[nextDriver_++];
         for (;;) {
             size_t at;
             {
@@ -183,7 +332,7 @@ private:
                     break;
                 at = next_++;
             }
-            ItemReport report = Work(at, &worker);
+            ItemReport report = Work(at, &driver);
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 reports_[at] = report;
@@ -194,21 +343,18 @@ private:
             changed_.notify_all();
         }
         changed_.notify_all();
-        if (worker.id != 0)
-            End(&worker);
+        if (driver.worker.id != 0)
+            End(&driver);
     }
 
-    ItemReport Work(size_t at, Worker *worker)
+    ItemReport Work(size_t at, Driver *driver)
     {
         Message request = work_.request(at);
-        if (request.empty()) {
+        if (!request.empty() && !driver->here && driver->worker.id == 0)
+            StartWorkerOf(driver);
+        if (request.empty() || driver->here) {
             ProgressBar unseen(false, 0);
             return work_.here(at, {unseen, 0, 0, 0});
-        }
-        if (worker->id == 0) {
-            if (!StartWorker(ProgramPath(), workerArguments_, worker))
-                return work_.lost(at, 0, "it could not be started");
-            ForwardStopsTo(worker->id);
         }
         // A stop that came before the worker could be told of it: the picture
         // is not begun, and says nothing, as those not handed out.
@@ -216,10 +362,11 @@ private:
             return NotBegun();
         Message answer;
         ItemReport report;
-        if (SendRequest(worker, request) && ReceiveAnswer(worker, &answer) && ReportOf(answer, &report))
+        if (SendRequest(&driver->worker, request) && ReceiveAnswer(&driver->worker, &answer, driver->Waiting()) &&
+            ReportOf(answer, &report))
             return report;
-        int id = worker->id;
-        std::string how = End(worker);
+        int id = driver->worker.id;
+        std::string how = End(driver);
         ItemReport lost = work_.lost(at, id, how.empty() ? "it ended" : how);
         // A stop passed on to a worker that had only just started can end it
         // before it catches stops: its picture was stopped all the same.
@@ -227,10 +374,31 @@ private:
         return lost;
     }
 
-    static std::string End(Worker *worker)
+    // A worker in place of one that died. One that cannot be started costs
+    // no picture: the driver does its pictures here from then on, and the
+    // user is told once.
+    void StartWorkerOf(Driver *driver)
     {
-        StopForwardingTo(worker->id);
-        return EndWorker(worker);
+        Status started = StartWorker(ProgramPath(), workerArguments_, &driver->worker);
+        if (started.Ok()) {
+            ForwardStopsTo(driver->worker.id);
+            return;
+        }
+        driver->here = true;
+        Note(started.Message());
+        changed_.notify_all();
+    }
+
+    // Ends the driver's worker: at once when it is waiting for work; one
+    // that has not ended StopGraceSeconds after a stop (stopped by SIGSTOP,
+    // or stuck) is killed. Says how it ended.
+    static std::string End(Driver *driver)
+    {
+        StopForwardingTo(driver->worker.id);
+        std::string how = EndWorker(&driver->worker, driver->Waiting());
+        if (driver->grace.RanOut())
+            how = "killed, as it had not stopped " + std::to_string(StopGraceSeconds) + " s after the stop";
+        return how;
     }
 
     // Prints the reports in order as they come, the bar moving with every
@@ -241,6 +409,11 @@ private:
         for (size_t at = 0; at < work_.count; ++at) {
             std::unique_lock<std::mutex> guard(lock_);
             for (;;) {
+                if (!note_.empty()) {
+                    bar.Clear();
+                    std::fputs(note_.c_str(), stderr);
+                    note_.clear();
+                }
                 bar.Update(static_cast<int64_t>(bytesDone_), static_cast<int64_t>(total), itemsDone_, work_.count);
                 if (reports_[at] || (stopping_ && at >= next_))
                     break;
@@ -261,11 +434,15 @@ private:
 
     const ItemWork &work_;
     const std::vector<std::string> &workerArguments_;
+    std::vector<Driver> drivers_; // made before the threads, and never moved while they run
+    std::atomic<size_t> nextDriver_{0};
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::optional<ItemReport>> reports_;
     size_t next_ = 0;
     bool stopping_ = false;
+    bool noted_ = false;
+    std::string note_; // the line saying fewer workers run, until printed
     uint64_t bytesDone_ = 0;
     size_t itemsDone_ = 0;
 };
@@ -277,7 +454,7 @@ void PrintReport(const ItemReport &report)
     std::fputs(report.err.c_str(), stderr);
     std::fputs(report.out.c_str(), stdout);
     std::fflush(stderr);
-    std::fflush(stdout);
+    FlushReport();
 }
 
 std::vector<Conversion> PlanConversions(const std::vector<InputFile> &inputs, const std::string &directory,

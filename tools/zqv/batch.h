@@ -68,16 +68,23 @@ struct ItemWork {
     std::function<uint64_t(size_t)> bytes;
 };
 
+// How long a worker may take to wind down after a stop is asked for: more
+// than any picture under way needs to see the stop and tidy up.
+constexpr int StopGraceSeconds = 3;
+
 // Runs the pictures and prints each report in input order, a picture's as
 // soon as it and all before it are done; counted(report) is called for each
 // as it is printed. With jobs of 1 (or one picture for a worker) they are
 // done one after another here. With more, by up to jobs worker processes
 // (this program, started with workerArguments), each taking the next
 // picture as it is free, and reused from picture to picture; a worker that
-// dies costs its picture (the lost report) and is replaced. One bar covers
-// the whole run. A stop (Ctrl-C, or a stopped report) hands out no more
-// pictures: what is under way ends, the reports done are printed, and the
-// result is true.
+// dies costs its picture (the lost report) and is replaced. A worker (or the
+// thread that drives it) that cannot be started costs nothing: its pictures
+// are done by the others or here, and standard error says so once. One bar
+// covers the whole run. A stop (Ctrl-C, or a stopped report) hands out no
+// more pictures: what is under way ends, a worker that has not ended
+// StopGraceSeconds after the stop is killed (its picture lost, as of one
+// that died), the reports done are printed, and the result is true.
 bool RunItems(const ItemWork &work, int jobs, const std::vector<std::string> &workerArguments, bool barWanted,
               const std::function<void(const ItemReport &)> &counted);
 

@@ -290,7 +290,7 @@ Status ConvertBatch(const Options &options, const PluginExports *plugin, const B
     if (RunItems(work, JobsOf(options), WorkerArguments(options), !options.quiet, counted))
         return Failure(ExitStopped, "");
     std::printf("%d converted, %d skipped, %d failed\n", tallies[Converted], tallies[Skipped], tallies[Failed]);
-    std::fflush(stdout);
+    FlushReport();
     return tallies[Failed] == 0 ? Success() : Failure(ExitSomeFailed, "");
 }
 
@@ -351,7 +351,7 @@ Status RunProbe(const Options &options, const PluginExports &plugin)
         if (!recognised && status == ExitOk)
             status = ExitNotRecognised;
     }
-    std::fflush(stdout);
+    FlushReport();
     return Failure(status, "");
 }
 

@@ -1,19 +1,27 @@
 #include "tools/zqv/console.h"
 
+#include "tools/zqv/outcome.h"
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #ifdef _WIN32
 #include "platform/platform.h"
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+// Why standard output first failed to take the report; 0 while it has not.
+int reportError = 0;
 
 // Set from a signal handler natively, from the console handler's own thread
 // on win32; a lock-free atomic is safe for both.
@@ -65,6 +73,35 @@ bool StandardErrorIsTerminal()
 }
 
 } // namespace
+
+void HoldClosedStandardStreams()
+{
+#ifndef _WIN32
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (fcntl(stream, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY); // the lowest free number: stream's
+#endif
+}
+
+void FlushReport()
+{
+    if (std::fflush(stdout) != 0 && reportError == 0)
+        reportError = errno;
+}
+
+Status ReportWritten()
+{
+    FlushReport();
+    bool cut = std::ferror(stdout) != 0;
+    if (std::fclose(stdout) != 0 && reportError == 0)
+        reportError = errno;
+    if (!cut && reportError == 0)
+        return Success();
+    // A failure inside printf, which flushes as its buffer fills, leaves no
+    // reason behind.
+    std::string why = reportError != 0 ? std::strerror(reportError) : "the report was cut short";
+    return Failure(ExitCannotWrite, "standard output: cannot write: " + why);
+}
 
 void CatchInterrupts()
 {

@@ -1,11 +1,31 @@
-// tools/zqv/console.h -- zqv at a console: Ctrl-C, and the progress bar.
-// Ctrl-C is a request to stop, not a kill that could leave a temporary file
-// behind: the handler raises a flag, and the work reads it at its next step
-// (the plug-in through the progress callback) and winds down, tidying up.
+// tools/zqv/console.h -- zqv at a console: its standard streams, Ctrl-C,
+// and the progress bar. Ctrl-C is a request to stop, not a kill that could
+// leave a temporary file behind: the handler raises a flag, and the work
+// reads it at its next step (the plug-in through the progress callback) and
+// winds down, tidying up.
 #pragma once
+
+#include "tools/status.h"
 
 #include <cstddef>
 #include <cstdint>
+
+// Natively, a standard stream zqv was started without (closed, as by `>&-`)
+// is held by /dev/null opened the other way, for writing where it is read
+// and for reading where it is written: its use fails, as it would have, and
+// no file zqv opens takes its number and gets what was meant for it (a
+// worker's channel, an output file). Call first. Does nothing under Windows.
+void HoldClosedStandardStreams();
+
+// Flushes standard output, as every report does once printed; the reason
+// of the first failure is kept for ReportWritten. From the printing thread.
+void FlushReport();
+
+// Whether the whole report reached standard output: flushed a last time and
+// closed, once all is printed. Fails with ExitCannotWrite ("standard output:
+// cannot write: No space left on device") when any of it did not: a script
+// must not take a cut report for a whole one.
+Status ReportWritten();
 
 // Installs the handler: sigaction for SIGINT, SIGTERM and SIGHUP natively
 // (and SIGXFSZ ignored, so a write past the file-size limit fails like any

@@ -24,7 +24,14 @@ Options:
   -q, --quiet             no progress bar
   -j, --jobs N            check, info --check, decode -o and encode -o: N
                           pictures at once, in worker processes (default:
-                          one per processor); the output is the same
+                          one per processor); the output is the same. A
+                          worker the system will not start (too few
+                          processes or open files allowed) costs nothing:
+                          the others, or zqv itself, take its pictures, and
+                          standard error says so once. After Ctrl-C, a
+                          worker that has not stopped within 3 s (stopped
+                          with SIGSTOP, or stuck) is killed, and its
+                          temporary file removed
 
 A PICTURE, IN or PATH of - is standard input, in every command: decode,
 encode, probe, info and check. It is read once, however often it is named;
@@ -40,8 +47,10 @@ Example:
 
 Exit status:
   0 success            1 probe: a file is not recognised   2 wrong usage
-  3 unreadable input   4 output not written   5 encode: input is not a BMP file
-  6 plug-in not found  7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
+  3 unreadable input   4 output not written (a file, or the report when
+    standard output is full or closed, whatever else the command came to)
+  5 encode: input is not a BMP file   6 plug-in not found
+  7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
   8 check: a picture is not sound; decode/encode -o: a file failed
   10 not a ZQV picture   11 damaged data   12 out of memory
   13 memory cannot be locked   14 file cannot be opened   15 not provided
@@ -137,9 +146,10 @@ constexpr const char *InfoHelp = R"(Usage: zqv info [--check [-j N]] [--json] PI
 Prints a line for each ZQV picture: width and height, bits per pixel, the
 compression of the pixel data (none, RLE8, RLE4, bit fields, ...), the kind
 of bitmap header (core, info, v4, v5, ...) and its size, top-down or
-bottom-up rows, palette entries, the decoded size (as the BMP header gives
-it), and the container's size as a share of it. Only the head of the
-container is read, however large the picture.
+bottom-up rows, palette entries, the BMP file's size (as its header gives
+it; with --check, as the stream decoded), and the container's size as a
+share of it. Without --check only the head of the container is read,
+however large the picture.
 
 The plug-in's own strings, which zqv info without a file printed before,
 are now zqv plugin's; zqv info alone still prints them, and says so.
@@ -147,7 +157,9 @@ are now zqv plugin's; zqv info alone still prints them, and says so.
 Options:
   --check   also decode the whole stream and say how it ends: complete, cut
             short (how far it decoded, of what its header claims), or with
-            bytes after the end of the stream
+            bytes after the end of the stream; and, where it is whole but its
+            pixel data stops before the rows its header describes, how many
+            it reaches (JSON: "decoded_bytes", "rows_reached")
   -j N      with --check, N pictures at once, each in a worker process
             (default: as many as the processors zqv may use); the output
             is the same whatever N is
@@ -177,8 +189,10 @@ constexpr const char *CheckHelp = R"(Usage: zqv check [-r] [-j N] PATH...
 Decodes every picture through the plug-in's GetPicture, writing nothing,
 and scans its stream. Prints a line for each picture that is not sound:
 damaged (with the plug-in's result), cut short (the stream stops before its
-end, which the plug-in still shows), followed by trailing bytes, not a ZQV
-picture, or unreadable (a directory below that cannot be read too); then a
+end, which the plug-in still shows), ending early (the stream is whole but
+its pixel data stops before the rows its header describes: the rest is
+black), followed by trailing bytes, not a ZQV picture, or unreadable (a
+directory below that cannot be read too); then a
 summary line of the counts. With -r, the .zqv files below directories given
 are checked.
 

@@ -65,11 +65,18 @@ Status Run(const Options &options)
 
 int main(int argc, char **argv)
 {
+    HoldClosedStandardStreams();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     Options options;
     Status outcome = ParseCommandLine(arguments, &options);
     if (outcome.Ok())
         outcome = Run(options);
+    // Whatever the command came to, a report that did not all reach standard
+    // output fails the run; one that failed to write says so already.
+    Status written = ReportWritten();
     ReportFailure(outcome);
-    return outcome.Code();
+    if (written.Ok() || outcome.Code() == ExitCannotWrite)
+        return outcome.Code();
+    ReportFailure(written);
+    return written.Code();
 }

@@ -97,10 +97,32 @@ std::string JsonFileMembers(const std::string &path)
     return members + "]";
 }
 
-// The container's size as a share of the decoded size.
-double Ratio(const PictureFacts &facts)
+// The BMP file's size: what the stream decoded to when it was inflated
+// whole (end), else what the BMP header claims.
+uint64_t FileBytes(const PictureFacts &facts, const ContainerEnd *end)
 {
-    return facts.declaredBytes == 0 ? 0.0 : static_cast<double>(facts.containerBytes) / facts.declaredBytes;
+    return end != nullptr ? end->decodedBytes : facts.declaredBytes;
+}
+
+// The container's size as a share of the BMP file's.
+double Ratio(const PictureFacts &facts, const ContainerEnd *end)
+{
+    uint64_t fileBytes = FileBytes(facts, end);
+    return fileBytes == 0 ? 0.0 : static_cast<double>(facts.containerBytes) / fileBytes;
+}
+
+// The stream is whole, but its pixel data stops before the rows its header
+// describes: the rest of the picture is black.
+bool EndsEarly(const ContainerEnd &end)
+{
+    bool whole = end.end == StreamEnd::Complete || end.end == StreamEnd::TrailingBytes;
+    return whole && end.rowsReached < end.rows;
+}
+
+std::string RowsText(const ContainerEnd &end)
+{
+    return "its pixel data ends early (" + std::to_string(end.rowsReached) + " of the " + std::to_string(end.rows) +
+           " rows its header describes)";
 }
 
 const char *RowOrder(const PictureFacts &facts) { return facts.topDown ? "top-down" : "bottom-up"; }
@@ -119,17 +141,25 @@ std::string EndText(const PictureFacts &facts, const ContainerEnd &end)
     }
 }
 
+// How the stream ends, and, where it is whole, whether its pixel data
+// reaches every row.
+std::string ContainerEndText(const PictureFacts &facts, const ContainerEnd &end)
+{
+    return EndsEarly(end) ? EndText(facts, end) + ", " + RowsText(end) : EndText(facts, end);
+}
+
 std::string FactsText(const std::string &path, const PictureFacts &facts, const ContainerEnd *end)
 {
     std::string line =
         Printed("%s: %u x %u, %u bits per pixel, compression %s, %s header (%u bytes), %s, %llu palette entries, "
-                "%u bytes decoded, %llu bytes in the container (%.1f%%)",
+                "%llu bytes %s, %llu bytes in the container (%.1f%%)",
                 InputName(path).c_str(), facts.width, facts.height, facts.bitsPerPixel,
                 CompressionName(facts.compression), HeaderKindName(facts.headerBytes), facts.headerBytes,
-                RowOrder(facts), static_cast<unsigned long long>(facts.paletteEntries), facts.declaredBytes,
-                static_cast<unsigned long long>(facts.containerBytes), 100 * Ratio(facts));
+                RowOrder(facts), static_cast<unsigned long long>(facts.paletteEntries),
+                static_cast<unsigned long long>(FileBytes(facts, end)), end != nullptr ? "decoded" : "by its header",
+                static_cast<unsigned long long>(facts.containerBytes), 100 * Ratio(facts, end));
     if (end != nullptr)
-        line += ", " + EndText(facts, *end);
+        line += ", " + ContainerEndText(facts, *end);
     return line + "\n";
 }
 
@@ -140,15 +170,16 @@ std::string FactsJson(const std::string &path, const PictureFacts &facts, const 
     object +=
         Printed(", \"width\": %u, \"height\": %u, \"bits_per_pixel\": %u, \"compression\": %s, "
                 "\"header\": %s, \"header_bytes\": %u, \"rows\": \"%s\", \"palette_entries\": %llu, "
-                "\"decoded_bytes\": %u, \"container_bytes\": %llu, \"ratio\": %.4f",
+                "\"declared_bytes\": %u, \"container_bytes\": %llu, \"ratio\": %.4f",
                 facts.width, facts.height, facts.bitsPerPixel, JsonString(CompressionName(facts.compression)).c_str(),
                 JsonString(HeaderKindName(facts.headerBytes)).c_str(), facts.headerBytes, RowOrder(facts),
                 static_cast<unsigned long long>(facts.paletteEntries), facts.declaredBytes,
-                static_cast<unsigned long long>(facts.containerBytes), Ratio(facts));
+                static_cast<unsigned long long>(facts.containerBytes), Ratio(facts, end));
     if (end != nullptr)
-        object += Printed(", \"end\": \"%s\", \"stream_bytes\": %llu, \"trailing_bytes\": %llu",
+        object += Printed(", \"end\": \"%s\", \"decoded_bytes\": %llu, \"trailing_bytes\": %llu, "
+                          "\"rows_reached\": %u",
                           StreamEndName(end->end), static_cast<unsigned long long>(end->decodedBytes),
-                          static_cast<unsigned long long>(end->trailingBytes));
+                          static_cast<unsigned long long>(end->trailingBytes), end->rowsReached);
     return object + "}\n";
 }
 
@@ -181,9 +212,9 @@ ItemReport DescribePicture(const Options &options, const std::string &path)
 }
 
 // What check makes of a picture.
-enum class Verdict { Sound, Damaged, CutShort, TrailingBytes, NotZqv, Unreadable };
-constexpr size_t VerdictCount = 6;
-constexpr const char *VerdictNames[VerdictCount] = {"sound",          "damaged", "cut short",
+enum class Verdict { Sound, Damaged, CutShort, EndsEarly, TrailingBytes, NotZqv, Unreadable };
+constexpr size_t VerdictCount = 7;
+constexpr const char *VerdictNames[VerdictCount] = {"sound",          "damaged", "cut short", "ending early",
                                                     "trailing bytes", "not ZQV", "unreadable"};
 
 // A verdict's report: a line saying what is wrong, unless it is sound.
@@ -207,6 +238,8 @@ ItemReport JudgeStream(const ContainerPlace &place, const std::string &subject)
         return Verdicted(Verdict::Unreadable, subject + ": " + scanned.Message());
     PictureFacts facts;
     ReadPictureFacts(place, &facts); // the plug-in decoded it: its head is a BMP file's
+    if (EndsEarly(end))
+        return Verdicted(Verdict::EndsEarly, subject + ": " + RowsText(end));
     constexpr Verdict ByEnd[] = {Verdict::Sound, Verdict::CutShort, Verdict::TrailingBytes, Verdict::Damaged};
     return Verdicted(ByEnd[static_cast<size_t>(end.end)], subject + ": " + EndText(facts, end));
 }
@@ -246,7 +279,7 @@ Status RunPlugin(const PluginExports &plugin)
         int32_t written = plugin.GetPluginInfo(index++, text, InfoStringBytes - 1);
         std::printf("%-12s %.*s\n", (std::string(label) + ":").c_str(), static_cast<int>(written), text);
     }
-    std::fflush(stdout);
+    FlushReport();
     return Success();
 }
 
@@ -256,7 +289,7 @@ Status RunInfo(const Options &options, const PluginExports &plugin)
         RunPlugin(plugin);
         std::printf("(these are the plug-in's strings, which zqv plugin prints; zqv info PICTURE... describes "
                     "pictures)\n");
-        std::fflush(stdout);
+        FlushReport();
         return Success();
     }
     const std::vector<std::string> &paths = options.operands;
@@ -303,7 +336,7 @@ Status RunCheck(const Options &options, const PluginExports &plugin)
     for (size_t verdict = 0; verdict < VerdictCount; ++verdict)
         std::printf("%s %zu %s", verdict == 0 ? "" : ",", counts[verdict], VerdictNames[verdict]);
     std::printf("\n");
-    std::fflush(stdout);
+    FlushReport();
     bool allSound = counts[static_cast<size_t>(Verdict::Sound)] == checked;
     return allSound ? Success() : Failure(ExitSomeFailed, "");
 }
