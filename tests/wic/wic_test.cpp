@@ -538,6 +538,28 @@ TEST_F(Wic, APictureCutShortShowsWhatWasDecodedAndZerosForTheRest)
     }
 }
 
+// The pictures every reader judges alike, as the codec judges them: those
+// the plug-in gives are shown, what the stream held and zero bytes for the
+// rest (the padding here is more than any of them lacks: bytes past a BMP
+// file's pixel data are nobody's); those it refuses, all for their heads,
+// are refused so.
+TEST_F(Wic, ThePicturesEveryReaderJudgesAlike)
+{
+    constexpr int32_t PluginShowsIt = 0;
+    constexpr size_t Padding = 1 << 16;
+    for (const ReaderCase &c : ReaderCases()) {
+        SCOPED_TRACE(c.description);
+        Picture got = DecodeWithZqvDecoder(c.container);
+        if (c.pictureResult != PluginShowsIt) {
+            EXPECT_EQ(Hex(WINCODEC_ERR_BADHEADER), Hex(got.result));
+            continue;
+        }
+        Bytes padded = InflateAsFarAsItGoes(c.container);
+        padded.resize(padded.size() + Padding, 0);
+        EXPECT_EQ("", Difference(DecodeBmp(padded), got));
+    }
+}
+
 // What every refusal gives: a failing HRESULT among the documented ones.
 bool IsDocumentedRefusal(HRESULT result)
 {
