@@ -74,6 +74,7 @@
 #include <wincodec.h>
 
 #include "codec/container.h"
+#include "wic/imaging.h"
 
 // ===========================================================================
 // The server's classes and the format's identifiers.
@@ -110,8 +111,6 @@ HRESULT CreateZqvThumbnailProvider(REFIID iid, void **object);
 // The HRESULT a decoder gives for a container the file decode refused.
 HRESULT ResultForVerdict(FileVerdict verdict, HeadVerdict head);
 
-// An imaging factory, or null with *result saying why.
-IWICImagingFactory *CreateImagingFactory(HRESULT *result);
 
 // What every object of the server shares: its reference count, the
 // module's lock it holds while it lives, QueryInterface for the interfaces

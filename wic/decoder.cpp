@@ -55,22 +55,12 @@ HRESULT DecodeContainer(IStream *stream, PictureFileDecode *decode, bool headOnl
 HRESULT OpenBmpFrame(IWICImagingFactory *factory, const LocalBlock &file, WICDecodeOptions options,
                      IWICBitmapDecoder **bmp, IWICBitmapFrameDecode **frame)
 {
-    IWICStream *stream = nullptr;
-    HRESULT result = factory->CreateStream(&stream);
-    if (SUCCEEDED(result))
-        result = stream->InitializeFromMemory(file.start, file.used);
-    if (SUCCEEDED(result))
-        result = factory->CreateDecoder(GUID_ContainerFormatBmp, nullptr, bmp);
-    if (SUCCEEDED(result))
-        result = (*bmp)->Initialize(stream, options);
-    if (SUCCEEDED(result))
-        result = (*bmp)->GetFrame(0, frame);
+    HRESULT result = OpenFrameOfBytes(factory, file.start, file.used, &GUID_ContainerFormatBmp, options, bmp, frame);
     WICPixelFormatGUID format = GUID_WICPixelFormatUndefined;
     if (SUCCEEDED(result))
         result = (*frame)->GetPixelFormat(&format);
     if (SUCCEEDED(result) && format == GUID_WICPixelFormatUndefined)
         result = WINCODEC_ERR_BADHEADER;
-    ReleaseOnce(stream);
     if (FAILED(result)) {
         ReleaseOnce(*frame);
         ReleaseOnce(*bmp);

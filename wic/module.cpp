@@ -74,14 +74,6 @@ void LockModule() { InterlockedIncrement(&moduleLocks); }
 
 void UnlockModule() { InterlockedDecrement(&moduleLocks); }
 
-IWICImagingFactory *CreateImagingFactory(HRESULT *result)
-{
-    IWICImagingFactory *factory = nullptr;
-    *result = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                               reinterpret_cast<void **>(&factory));
-    return SUCCEEDED(*result) ? factory : nullptr;
-}
-
 // Nothing to set up or tear down. The server has an entry of its own so
 // that the link takes none of the plug-in's from the decoder's archive.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
