@@ -2,6 +2,7 @@
 // -o DIR, over a folder tree holding good pictures of several kinds and every
 // kind of bad one.
 #include "tests/zqv/cli_support.h"
+#include "tools/imaging.h"
 #include "tools/picture_facts.h"
 
 #include <gtest/gtest.h>
@@ -315,15 +316,48 @@ TEST(Batch, EncodeTakesFilesAndDirectories)
     fs::create_directories(fs::path(scans) / "sub");
     ASSERT_TRUE(WriteWholeFile((fs::path(scans) / (OddName + ".bmp")).string(), odd).Ok());
     ASSERT_TRUE(WriteWholeFile((fs::path(scans) / "text.bmp").string(), Bytes{'h', 'i'}).Ok());
+    // Pictures of other formats are taken too; two that make one output
+    // (photo.zqv) are refused, each naming the other.
+    for (const char *name : {"photo.png", "photo.jpg"}) {
+        bool hasEnding = false;
+        Bytes picture;
+        ASSERT_TRUE(EncodeImage(flat, *ImageFormatOfName(name, &hasEnding), DefaultQuality, &picture).Ok()) << name;
+        ASSERT_TRUE(WriteWholeFile((fs::path(scans) / name).string(), picture).Ok());
+    }
     std::string single = scratch.Put("single.bmp", flat);
     std::string out = scratch.File("out");
     RunResult result = RunZqv({"encode", "-o", out, single, "-r", scans});
     EXPECT_EQ(result.exitStatus, SomeFailed) << result.Describe();
-    EXPECT_NE(result.OutputText().find("2 converted, 0 skipped, 1 failed\n"), std::string::npos) << result.Describe();
-    EXPECT_NE(result.standardError.find("text.bmp: not a BMP file"), std::string::npos) << result.Describe();
+    EXPECT_NE(result.OutputText().find("2 converted, 0 skipped, 3 failed\n"), std::string::npos) << result.Describe();
+    EXPECT_NE(result.standardError.find("text.bmp: not a picture zqv reads ("), std::string::npos) << result.Describe();
+    EXPECT_NE(result.standardError.find("photo.png: not converted: " + NameOfPath(fs::path(out) / "photo.zqv") +
+                                        " is also the output of " + NameOfPath(fs::path(scans) / "photo.jpg")),
+              std::string::npos)
+        << result.Describe();
     Bytes oddContainer = ReadWholeFile((fs::path(out) / (OddName + ".zqv")).string());
     EXPECT_EQ(UnwrapIndependently(oddContainer, odd.size()), odd);
     EXPECT_EQ(UnwrapIndependently(ReadWholeFile((fs::path(out) / "single.zqv").string()), flat.size()), flat);
+}
+
+// decode -o DIR --format writes the format asked for, each picture below
+// DIR under its own name with the format's ending.
+TEST(Batch, DecodeWritesTheFormatAskedFor)
+{
+    ScratchDirectory scratch;
+    std::string tree = scratch.File("tree");
+    fs::create_directories(fs::path(tree) / "sub");
+    ASSERT_TRUE(WriteWholeFile((fs::path(tree) / "a.zqv").string(), WrapZqv(MakeBmp(9, 7, 24))).Ok());
+    ASSERT_TRUE(WriteWholeFile((fs::path(tree) / "sub" / "b.zqv").string(), WrapZqv(MakeBmp(5, 3, 8))).Ok());
+    std::string out = scratch.File("out");
+    RunResult result = RunZqv({"decode", "-r", "-o", out, "--format", "png", tree});
+    EXPECT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_NE(result.OutputText().find("2 converted, 0 skipped, 0 failed\n"), std::string::npos) << result.Describe();
+    const Bytes pngStart = {0x89, 'P', 'N', 'G'};
+    for (fs::path made : {fs::path(out) / "a.png", fs::path(out) / "sub" / "b.png"}) {
+        Bytes written = ReadWholeFile(NameOfPath(made));
+        EXPECT_TRUE(written.size() > pngStart.size() && std::equal(pngStart.begin(), pngStart.end(), written.begin()))
+            << NameOfPath(made) << " is no PNG file";
+    }
 }
 
 // Inputs that would write one output file are refused before anything is

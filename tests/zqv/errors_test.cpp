@@ -2,6 +2,7 @@
 // and a one-line message naming the file, and none leaves a partial file or
 // harms an existing destination.
 #include "tests/zqv/cli_support.h"
+#include "tools/imaging.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,7 @@ namespace {
 
 // What an existing destination holds before each failing conversion.
 const Bytes Precious = {'k', 'e', 'e', 'p', ' ', 'm', 'e'};
-constexpr const char *Destination = "existing.out";
+constexpr const char *Destination = "existing.bmp";
 constexpr const char *Input = "input";
 
 // The inputs a case starts from, in its own scratch directory.
@@ -46,6 +47,17 @@ Bytes Patched(Bytes bmp, size_t offset, uint32_t value)
 }
 
 Bytes Damaged() { return Masked(ZlibHeadThenInvalidBlock(MakeBmp(30, 20, 24), 300)); }
+
+// A PNG file as the platform writes it, cut off early in its pixel data (a
+// PNG cut after them, with only its end marker missing, still reads).
+Bytes DamagedPng()
+{
+    constexpr size_t HeadersAndSomeData = 50;
+    Bytes png;
+    EncodeImage(MakeBmp(40, 30, 24), *ImageFormatNamed("png"), DefaultQuality, &png);
+    png.resize(HeadersAndSomeData);
+    return png;
+}
 
 const FailureCase DecodeFailures[] = {
     {"a container that holds no BMP file",
@@ -77,6 +89,20 @@ const FailureCase DecodeFailures[] = {
     {"empty standard input",
      [](const CaseFiles &s) { return std::vector<std::string>{"decode", "-", s.Output()}; }, {}, 10,
      "standard input: not a ZQV picture"},
+    {"an output name zqv writes no format for",
+     [](const CaseFiles &s) {
+         return std::vector<std::string>{"decode", s.Put(WrapZqv(MakeBmp(8, 8, 24))), s.scratch.File("picture.xyz")};
+     },
+     {}, 2, "zqv writes no pictures of that name"},
+    {"--format that the output's name contradicts",
+     [](const CaseFiles &s) {
+         return std::vector<std::string>{"decode", "--format", "png", s.Put(WrapZqv(MakeBmp(8, 8, 24))),
+                                         s.scratch.File("picture.jpg")};
+     },
+     {}, 2, "the name asks for jpeg, --format for png"},
+    {"damaged data asked for as PNG: no partial PNG",
+     [](const CaseFiles &s) { return std::vector<std::string>{"decode", s.Put(Damaged()), s.scratch.File("picture.png")}; },
+     {}, 11, "damaged data"},
     {"an output directory that does not exist",
      [](const CaseFiles &s) {
          return std::vector<std::string>{"decode", s.Put(WrapZqv(MakeBmp(8, 8, 24))), s.scratch.File("nowhere/x")};
@@ -90,12 +116,15 @@ const FailureCase DecodeFailures[] = {
 };
 
 const FailureCase EncodeFailures[] = {
-    {"text, not a BMP file",
+    {"text, not a picture",
      [](const CaseFiles &s) { return std::vector<std::string>{"encode", s.Put(NotABmp()), s.Output()}; }, {}, 5,
-     "not a BMP file"},
-    {"a ZQV picture instead of a BMP file",
+     "not a picture zqv reads ("},
+    {"a ZQV picture instead of a picture to wrap",
      [](const CaseFiles &s) { return std::vector<std::string>{"encode", s.Put(WrapZqv(MakeBmp(8, 8, 24))), s.Output()}; },
-     {}, 5, "does not start with 'BM'"},
+     {}, 5, "not a picture zqv reads ("},
+    {"a PNG file cut off in its pixel data, refused with the platform's message",
+     [](const CaseFiles &s) { return std::vector<std::string>{"encode", s.Put(DamagedPng()), s.Output()}; }, {}, 5,
+     "not a picture zqv reads ("},
     {"a BMP file with a nonzero reserved word",
      [](const CaseFiles &s) {
          return std::vector<std::string>{"encode", s.Put(Patched(MakeBmp(8, 8, 24), 6, 1)), s.Output()};
@@ -116,7 +145,7 @@ const FailureCase EncodeFailures[] = {
      5, "too short"},
     {"empty standard input",
      [](const CaseFiles &s) { return std::vector<std::string>{"encode", "-", s.Output()}; }, {}, 5,
-     "standard input: not a BMP file"},
+     "standard input: not a picture zqv reads"},
     {"a missing file",
      [](const CaseFiles &s) { return std::vector<std::string>{"encode", s.Missing(), s.Output()}; }, {}, 3,
      "cannot open"},
@@ -174,6 +203,17 @@ const FailureCase UsageFailures[] = {
     {"-j without -o",
      [](const CaseFiles &s) { return std::vector<std::string>{"decode", "-j", "2", s.Put(Bytes{1}), s.Output()}; },
      {}, 2, "-j needs -o DIR"},
+    {"a format zqv does not write",
+     [](const CaseFiles &s) {
+         return std::vector<std::string>{"decode", "--format", "webm", s.Put(Bytes{1}), s.Output()};
+     },
+     {}, 2, "--format needs one of bmp, png, jpeg, tiff, not 'webm'"},
+    {"a JPEG quality of 0",
+     [](const CaseFiles &s) { return std::vector<std::string>{"decode", "--quality=0", s.Put(Bytes{1}), s.Output()}; },
+     {}, 2, "--quality needs a JPEG quality from 1 to 100"},
+    {"--alpha given to decode",
+     [](const CaseFiles &s) { return std::vector<std::string>{"decode", "--alpha", s.Put(Bytes{1}), s.Output()}; },
+     {}, 2, "belongs to encode"},
     {"no jobs at all",
      [](const CaseFiles &s) { return std::vector<std::string>{"check", "-j0", s.Put(Bytes{1})}; }, {}, 2,
      "-j needs a count of pictures at once, from 1 to 256, not '0'"},

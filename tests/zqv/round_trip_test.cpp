@@ -1,6 +1,7 @@
 // Round trips through the zqv program: encode a BMP file, decode the result
 // (from a file and from standard input), and get the same file back.
 #include "tests/zqv/cli_support.h"
+#include "tools/imaging.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,117 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FixtureRoundTrip, ::testing::ValuesIn(FixtureKin
                                      character = '_';
                              return name;
                          });
+
+// The pictures of other formats zqv writes, each starting as its format
+// does, and (lossless) holding exactly the BMP's pixels, alpha too.
+struct WrittenFormat {
+    const char *ending;
+    Bytes start;      // the format's signature
+    Bytes otherStart; // another it may have (TIFF's byte orders), or empty
+    bool lossless;
+    // Whether the platform reads the format's alpha back exactly, which the
+    // test needs to compare: gdk-pixbuf's TIFF reader multiplies colours by
+    // alpha and divides them again, though its writer keeps them whole.
+    bool alphaReadExactly;
+};
+#ifdef _WIN32
+constexpr bool TiffAlphaReadExactly = true;
+#else
+constexpr bool TiffAlphaReadExactly = false;
+#endif
+const WrittenFormat WrittenFormats[] = {
+    {".png", {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}, {}, true, true},
+    {".tif", {'I', 'I', 42, 0}, {'M', 'M', 0, 42}, true, TiffAlphaReadExactly},
+    {".jpg", {0xFF, 0xD8, 0xFF}, {}, false, false},
+};
+
+bool StartsWith(const Bytes &bytes, const Bytes &start)
+{
+    return !start.empty() && bytes.size() >= start.size() && std::equal(start.begin(), start.end(), bytes.begin());
+}
+
+// The picture a file holds, as the platform's imaging reads it (alpha kept),
+// as a BMP file: two files of one picture give the same bytes.
+Bytes PixelsOf(const Bytes &file)
+{
+    Bytes bmp;
+    Status read = DecodeImage(file, true, &bmp);
+    EXPECT_TRUE(read.Ok()) << read.Message();
+    return bmp;
+}
+
+uint32_t WidthOf(const Bytes &bmp) { return bmp.size() > 26 ? GetLittle32(bmp, 18) : 0; }
+uint32_t HeightOf(const Bytes &bmp) { return bmp.size() > 26 ? GetLittle32(bmp, 22) : 0; }
+
+class FormatRoundTrip : public ::testing::TestWithParam<FixtureKind> {};
+
+TEST_P(FormatRoundTrip, DecodesToEachFormatAndAPngComesBackTheSame)
+{
+    const FixtureKind &kind = GetParam();
+    Bytes original = FixtureBytes(kind.file);
+    ASSERT_GT(original.size(), 14u) << kind.file << " is missing; is ZQV_FIXTURES set?";
+    ScratchDirectory scratch;
+    std::string containerPath = EncodeOrFail(scratch, scratch.Put("original.bmp", original));
+    Bytes expected = PixelsOf(original);
+    for (const WrittenFormat &format : WrittenFormats) {
+        std::string path = scratch.File(std::string("picture") + format.ending);
+        RunResult decoded = RunZqv({"decode", containerPath, path});
+        ASSERT_EQ(decoded.exitStatus, 0) << kind.description << " as " << format.ending << ": " << decoded.Describe();
+        Bytes written = ReadWholeFile(path);
+        EXPECT_TRUE(StartsWith(written, format.start) || StartsWith(written, format.otherStart))
+            << kind.description << ": " << path << " does not start as its format does";
+        Bytes pixels = PixelsOf(written);
+        bool hasAlpha = expected.size() > 30 && expected[28] == 32;
+        if (format.lossless && (format.alphaReadExactly || !hasAlpha)) {
+            EXPECT_TRUE(pixels == expected) << kind.description << ": " << format.ending << " has other pixels";
+        } else {
+            EXPECT_EQ(WidthOf(pixels), WidthOf(expected)) << kind.description << ": " << format.ending;
+            EXPECT_EQ(HeightOf(pixels), HeightOf(expected)) << kind.description << ": " << format.ending;
+        }
+    }
+    // PNG -> ZQV -> PNG: the same picture, its alpha kept where --alpha asks.
+    std::string again = scratch.File("again.zqv");
+    RunResult encoded = RunZqv({"encode", "--alpha", scratch.File("picture.png"), again});
+    ASSERT_EQ(encoded.exitStatus, 0) << kind.description << ": " << encoded.Describe();
+    RunResult decoded = RunZqv({"decode", again, scratch.File("again.png")});
+    ASSERT_EQ(decoded.exitStatus, 0) << kind.description << ": " << decoded.Describe();
+    EXPECT_TRUE(PixelsOf(ReadWholeFile(scratch.File("again.png"))) == expected)
+        << kind.description << ": PNG to ZQV to PNG changed the picture";
+}
+
+const FixtureKind FormatKinds[] = {
+    {"bilevel-1bpp.bmp", "1 bit per pixel"},
+    {"palette-8bpp.bmp", "8 bits per pixel, a palette"},
+    {"truecolor-24bpp.bmp", "24 bits per pixel"},
+    {"truecolor-32bpp.bmp", "32 bits per pixel with alpha"},
+};
+INSTANTIATE_TEST_SUITE_P(Kinds, FormatRoundTrip, ::testing::ValuesIn(FormatKinds));
+
+// Without --alpha a transparent picture becomes an opaque 24-bit one; with
+// it, a 32-bit one that keeps its alpha.
+TEST(RoundTrip, AlphaIsKeptOnlyWhereAskedFor)
+{
+    Bytes original = FixtureBytes("truecolor-32bpp.bmp");
+    ASSERT_GT(original.size(), 14u) << "is ZQV_FIXTURES set?";
+    ScratchDirectory scratch;
+    std::string png = scratch.File("alpha.png");
+    ASSERT_EQ(RunZqv({"decode", EncodeOrFail(scratch, scratch.Put("original.bmp", original)), png}).exitStatus, 0);
+    struct Case {
+        const char *description;
+        std::vector<std::string> options;
+        uint16_t bits;
+    };
+    const Case cases[] = {{"without --alpha", {}, 24}, {"with --alpha", {"--alpha"}, 32}};
+    for (const Case &c : cases) {
+        std::vector<std::string> arguments{"encode", png, "-"};
+        arguments.insert(arguments.begin() + 1, c.options.begin(), c.options.end());
+        RunResult encoded = RunZqv(arguments);
+        ASSERT_EQ(encoded.exitStatus, 0) << c.description << ": " << encoded.Describe();
+        Bytes bmp = InflateAsFarAsItGoes(encoded.standardOutput);
+        ASSERT_GT(bmp.size(), 30u) << c.description;
+        EXPECT_EQ(bmp[28] | bmp[29] << 8, c.bits) << c.description << ": bits per pixel of the BMP inside";
+    }
+}
 
 TEST(RoundTrip, CompressionLevelIsHonoured)
 {

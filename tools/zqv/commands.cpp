@@ -1,6 +1,7 @@
 #include "tools/zqv/commands.h"
 
 #include "tools/files.h"
+#include "tools/imaging.h"
 #include "tools/picture_facts.h"
 #include "tools/zqv/batch.h"
 #include "tools/zqv/console.h"
@@ -163,12 +164,61 @@ Status DecodeOneFile(const Options &options, const PluginExports &plugin, Bytes 
     return DecodeInput(path, options.offset, plugin, {bar, 0, containerBytes, containerBytes}, bmp);
 }
 
+// The format a decode writes its output in: --format where given, else what
+// the output's name ends in (BMP for a name without an ending, and for
+// standard output). Refused before any work (ExitUsage): an ending zqv
+// writes no format for, and one that --format contradicts.
+Status OutputFormat(const Options &options, const std::string &output, const ImageFormat **format)
+{
+    const ImageFormat *named = options.format.empty() ? nullptr : ImageFormatNamed(options.format);
+    bool hasEnding = false;
+    const ImageFormat *byName = output == StandardStreamName ? nullptr : ImageFormatOfName(output, &hasEnding);
+    if (hasEnding && byName == nullptr)
+        return Failure(ExitUsage, output + ": zqv writes no pictures of that name (it writes " + ImageFormatNames() +
+                                      "; --format NAME says which)");
+    if (named != nullptr && byName != nullptr && named != byName)
+        return Failure(ExitUsage, output + ": the name asks for " + byName->name + ", --format for " + named->name);
+    *format = named != nullptr ? named : byName != nullptr ? byName : &BmpFormat;
+    return Success();
+}
+
+// The decoded BMP file written to output in format: the file itself, or as
+// the platform's encoder makes the picture (ExitCannotWrite when it cannot).
+Status WriteDecoded(const std::string &output, const Bytes &bmp, const ImageFormat &format, int quality)
+{
+    if (&format == &BmpFormat)
+        return WriteOutputAtomically(output, bmp);
+    Bytes image;
+    Status encoded = EncodeImage(bmp, format, quality, &image);
+    if (!encoded.Ok())
+        return Failure(ExitCannotWrite, output + ": " + encoded.Message());
+    return WriteOutputAtomically(output, image);
+}
+
 Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
 {
     const char *problem = BmpFileProblem(bytes);
     if (problem == nullptr)
         return Success();
     return Failure(ExitNotBmp, subject + ": not a BMP file (" + problem + ")");
+}
+
+// The BMP file an encode wraps: a BMP file input as it is, byte for byte;
+// any other picture the platform reads, as a BMP file of its pixels (with
+// alpha where keepAlpha asks and it has transparency). A file that starts as
+// a BMP file does is judged as one.
+Status BmpOfInput(Bytes &&input, bool keepAlpha, const std::string &subject, Bytes *bmp)
+{
+    bool looksLikeBmp = input.size() >= 2 && input[0] == 'B' && input[1] == 'M';
+    if (looksLikeBmp || BmpFileProblem(input) == nullptr) {
+        Status sound = CheckBmpFile(input, subject);
+        *bmp = std::move(input);
+        return sound;
+    }
+    Status decoded = DecodeImage(input, keepAlpha, bmp);
+    if (!decoded.Ok())
+        return Failure(ExitNotBmp, subject + ": not a picture zqv reads (" + decoded.Message() + ")");
+    return Success();
 }
 
 // Compresses bmp at level into *container, the bar showing how far; zlib
@@ -191,19 +241,21 @@ Status EncodeContainer(const Bytes &bmp, int level, const ProgressShare &share, 
     return status.Ok() ? status : Failure(ExitNoMemory, subject + ": " + status.Message());
 }
 
-// Encodes the BMP file input (a file, or "-") at level into output.
-Status EncodeInto(const std::string &input, const std::string &output, int level, const ProgressShare &share)
+// Encodes the picture input (a file, or "-") at level into output.
+Status EncodeInto(const std::string &input, const std::string &output, const Options &options,
+                  const ProgressShare &share)
 {
     const std::string subject = InputName(input);
+    Bytes file;
     Bytes bmp;
-    Status outcome = ReadInput(input, SIZE_MAX, &bmp);
+    Status outcome = ReadInput(input, SIZE_MAX, &file);
+    if (outcome.Ok())
+        outcome = BmpOfInput(std::move(file), options.alpha, subject, &bmp);
     if (outcome.Ok())
         outcome = CheckWithinReach(bmp.size(), subject);
-    if (outcome.Ok())
-        outcome = CheckBmpFile(bmp, subject);
     Bytes container;
     if (outcome.Ok())
-        outcome = EncodeContainer(bmp, level, share, subject, &container);
+        outcome = EncodeContainer(bmp, options.level, share, subject, &container);
     if (outcome.Ok())
         outcome = WriteOutputAtomically(output, container);
     return outcome;
@@ -212,13 +264,11 @@ Status EncodeInto(const std::string &input, const std::string &output, int level
 // How a conversion of a batch counts in its summary.
 enum ConversionTally { Converted, Skipped, Failed, ConversionTallies };
 
-// A batch's extensions: what it takes from directories, what it makes.
+// A batch: what it takes from directories, and the ending of what it makes.
 struct BatchKind {
-    const char *from;
-    const char *to;
+    NameFilter takes;
+    std::string to;
 };
-constexpr BatchKind DecodeKind{".zqv", ".bmp"};
-constexpr BatchKind EncodeKind{".bmp", ".zqv"};
 
 // Makes one planned conversion (the plug-in decodes; without it, encodes).
 Status Convert(const Options &options, const PluginExports *plugin, const Conversion &conversion,
@@ -229,10 +279,13 @@ Status Convert(const Options &options, const PluginExports *plugin, const Conver
     if (error)
         return Failure(ExitCannotWrite, conversion.output + ": cannot make its directory: " + error.message());
     if (plugin == nullptr)
-        return EncodeInto(conversion.input.path, conversion.output, options.level, share);
+        return EncodeInto(conversion.input.path, conversion.output, options, share);
+    const ImageFormat *format = nullptr;
+    Status outcome = OutputFormat(options, conversion.output, &format);
     Bytes bmp;
-    Status outcome = DecodeInput(conversion.input.path, options.offset, *plugin, share, &bmp);
-    return outcome.Ok() ? WriteOutputAtomically(conversion.output, bmp) : outcome;
+    if (outcome.Ok())
+        outcome = DecodeInput(conversion.input.path, options.offset, *plugin, share, &bmp);
+    return outcome.Ok() ? WriteDecoded(conversion.output, bmp, *format, options.quality) : outcome;
 }
 
 // What one conversion of a batch comes to.
@@ -268,7 +321,7 @@ ItemReport LostConversion(const Conversion &conversion, int workerId, const std:
 Status ConvertBatch(const Options &options, const PluginExports *plugin, const BatchKind &kind)
 {
     std::vector<Conversion> conversions =
-        PlanConversions(CollectInputs(options.operands, options.recursive, kind.from), options.outputDirectory,
+        PlanConversions(CollectInputs(options.operands, options.recursive, kind.takes), options.outputDirectory,
                         kind.to, options.force);
     ItemWork work;
     work.count = conversions.size();
@@ -298,28 +351,33 @@ Status ConvertBatch(const Options &options, const PluginExports *plugin, const B
 
 Status RunDecode(const Options &options, const PluginExports &plugin)
 {
-    if (IsBatch(options))
-        return ConvertBatch(options, &plugin, DecodeKind);
+    if (IsBatch(options)) {
+        const ImageFormat *format = options.format.empty() ? &BmpFormat : ImageFormatNamed(options.format);
+        return ConvertBatch(options, &plugin, {IsZqvName, format->extensions[0]});
+    }
     const std::string &output = options.operands[1];
-    Status outcome = CheckOutputPath(output);
+    const ImageFormat *format = nullptr;
+    Status outcome = OutputFormat(options, output, &format);
+    if (outcome.Ok())
+        outcome = CheckOutputPath(output);
     Bytes bmp;
     if (outcome.Ok())
         outcome = DecodeOneFile(options, plugin, &bmp);
     if (outcome.Ok())
-        outcome = WriteOutputAtomically(output, bmp);
+        outcome = WriteDecoded(output, bmp, *format, options.quality);
     return outcome;
 }
 
 Status RunEncode(const Options &options)
 {
     if (IsBatch(options))
-        return ConvertBatch(options, nullptr, EncodeKind);
+        return ConvertBatch(options, nullptr, {IsPictureName, ".zqv"});
     const std::string &input = options.operands[0];
     Status outcome = CheckOutputPath(options.operands[1]);
     uint64_t inputBytes = InputBytes(input);
     ProgressBar bar(!options.quiet, inputBytes);
     if (outcome.Ok())
-        outcome = EncodeInto(input, options.operands[1], options.level, {bar, 0, inputBytes, inputBytes});
+        outcome = EncodeInto(input, options.operands[1], options, {bar, 0, inputBytes, inputBytes});
     return outcome;
 }
 

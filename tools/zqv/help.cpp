@@ -4,13 +4,16 @@ namespace {
 
 constexpr const char *ProgramHelp = R"(Usage: zqv COMMAND [OPTIONS] ARGUMENTS...
 
-Converts between ZQV pictures and BMP files and asks IFYZQV.SPI about files,
-going through the plug-in's own exports as a picture viewer does.
+Converts between ZQV pictures and BMP, PNG, JPEG and TIFF files and asks
+IFYZQV.SPI about files, going through the plug-in's own exports as a picture
+viewer does.
 
 Commands:
-  decode IN.zqv OUT.bmp   decode a ZQV picture into a BMP file
+  decode IN.zqv OUT       decode a ZQV picture into a BMP, PNG, JPEG or
+                          TIFF file (as OUT's name or --format says)
   decode -o DIR PATH...   decode many, directories too with -r
-  encode IN.bmp OUT.zqv   wrap a BMP file as a ZQV picture
+  encode IN OUT.zqv       wrap a picture (BMP, PNG, JPEG, TIFF, GIF) as a
+                          ZQV picture
   encode -o DIR PATH...   encode many, directories too with -r
   probe FILE...           tell which files the plug-in recognises
   info PICTURE...         show each picture's size, depth, headers and ratio
@@ -49,7 +52,7 @@ Exit status:
   0 success            1 probe: a file is not recognised   2 wrong usage
   3 unreadable input   4 output not written (a file, or the report when
     standard output is full or closed, whatever else the command came to)
-  5 encode: input is not a BMP file   6 plug-in not found
+  5 encode: input is not a picture zqv reads   6 plug-in not found
   7 input too large (from 2 GiB; 4 GiB in 64-bit builds)
   8 check: a picture is not sound; decode/encode -o: a file failed
   10 not a ZQV picture   11 damaged data   12 out of memory
@@ -57,23 +60,32 @@ Exit status:
   16 unknown plug-in result    130 stopped (Ctrl-C)
 )";
 
-constexpr const char *DecodeHelp = R"(Usage: zqv decode [--offset N] [--quiet] IN.zqv OUT.bmp
-       zqv decode -o DIR [-r] [--force] [-j N] [--quiet] PATH...
+constexpr const char *DecodeHelp = R"(Usage: zqv decode [--offset N] [--format NAME] [--quality N] [--quiet] IN.zqv OUT
+       zqv decode -o DIR [-r] [--force] [-j N] [--format NAME] [--quality N] [--quiet] PATH...
 
-Decodes a ZQV picture with the plug-in's GetPicture and writes the BMP file.
-The output is written beside OUT.bmp under a temporary name and renamed into
-place only when it is complete; on any failure, or Ctrl-C, an existing
-OUT.bmp is left as it was.
+Decodes a ZQV picture with the plug-in's GetPicture and writes it in the
+format OUT's name asks for: .bmp the picture's own BMP file, byte for byte;
+.png, .jpg (.jpeg) or .tif (.tiff) as the platform's imaging writes them
+(gdk-pixbuf natively, the Windows Imaging Component in zqv.exe), PNG and
+TIFF with exactly the BMP's pixels (alpha where it has alpha). A name with
+no ending is written as BMP; one ending otherwise, or a format --format
+contradicts, is refused before anything is written. The output is written
+beside OUT under a temporary name and renamed into place only when it is
+complete; on any failure, or Ctrl-C, an existing OUT is left as it was.
 
 Options:
-  --offset N    the picture starts N bytes into IN.zqv (a picture stored
-                inside a larger file); at most 2147483647 in the 32-bit
-                build, whose plug-in takes no larger offset
-  -q, --quiet   no progress bar
+  --offset N       the picture starts N bytes into IN.zqv (a picture stored
+                   inside a larger file); at most 2147483647 in the 32-bit
+                   build, whose plug-in takes no larger offset
+  --format NAME    bmp, png, jpeg (jpg) or tiff (tif): the format to write
+                   where OUT's name does not say (standard output, -o DIR)
+  --quality N      JPEG's quality, 1 to 100; default 90
+  -q, --quiet      no progress bar
 
-IN.zqv or OUT.bmp may be - for standard input or output.
+IN.zqv or OUT may be - for standard input or output (BMP, or --format).
 
-With -o DIR, every PATH is decoded into DIR: a file given to DIR/NAME.bmp,
+With -o DIR, every PATH is decoded into DIR: a file given to DIR/NAME.bmp
+(NAME.png, ... with --format),
 and with -r the .zqv files below a directory given to the same relative
 path below DIR (directories made as needed); - (standard input) to
 DIR/stdin.bmp. Everything is planned before anything is written: inputs
@@ -100,27 +112,36 @@ Under wine or Windows, names are limited to the ANSI code page.
 
 Examples:
   zqv decode samples/sample.zqv sample.bmp
+  zqv decode samples/sample.zqv sample.png
   zqv decode -r -o bitmaps/ pictures/
+  zqv decode -r -o photos/ --format jpeg --quality 85 pictures/
   zqv decode --offset 512 archive.bin picture.bmp
   cat samples/sample.zqv | zqv decode - - > sample.bmp
 )";
 
-constexpr const char *EncodeHelp = R"(Usage: zqv encode [--level 0-9] [--quiet] IN.bmp OUT.zqv
-       zqv encode -o DIR [-r] [--force] [-j N] [--level 0-9] [--quiet] PATH...
+constexpr const char *EncodeHelp = R"(Usage: zqv encode [--level 0-9] [--alpha] [--quiet] IN OUT.zqv
+       zqv encode -o DIR [-r] [--force] [-j N] [--level 0-9] [--alpha] [--quiet] PATH...
 
-Wraps a BMP file as a ZQV picture: compresses it with zlib and masks every
-byte. IN.bmp must be a BMP file ('BM', zero reserved words, a pixel-data
-offset inside the file). Decoding the result gives IN.bmp back.
+Wraps a picture as a ZQV picture: its BMP file, compressed with zlib and
+every byte masked. A BMP file ('BM', zero reserved words, a pixel-data
+offset inside the file) is wrapped byte for byte, and decoding the result
+gives it back. Any other picture the platform's imaging reads (PNG, JPEG,
+TIFF, GIF's first frame, ...) is wrapped as a 24-bit bottom-up BMP file of
+its pixels, which every viewer of the plug-in reads; with --alpha, one with
+transparency as a 32-bit BMP file that keeps its alpha.
 
 Options:
   --level N     compression level, 0 (none) to 9 (smallest); default 6
+  --alpha       keep a picture's transparency (a 32-bit BMP with alpha)
   -q, --quiet   no progress bar
 
-With -o DIR, as zqv decode -o (see zqv decode --help): .bmp files below the
-directories given (with -r) become .zqv files below DIR, standard input
-DIR/stdin.zqv.
+With -o DIR, as zqv decode -o (see zqv decode --help): the pictures below
+the directories given (with -r: .bmp, .png, .jpg, .jpeg, .tif, .tiff, .gif
+files) become .zqv files below DIR, standard input DIR/stdin.zqv; two
+pictures that would make one (a.png and a.jpg) are refused, each naming
+the other.
   -o, --output DIR   where the outputs go
-  -r, --recursive    take in the .bmp files below directories given
+  -r, --recursive    take in the pictures below directories given
   --force            replace existing outputs
   -j, --jobs N       N pictures at once (see zqv decode --help)
 

@@ -30,11 +30,10 @@ InputFile Unreadable(const fs::path &directory, const fs::path &top, const std::
             Status::Failure("cannot read the directory: " + error.message())};
 }
 
-// Adds the files below directory with the extension to *found, and each
+// Adds the files below directory that takes takes to *found, and each
 // directory below that cannot be read, with its problem. Links to
 // directories are not followed, so no walk goes round in circles.
-void WalkDirectory(const fs::path &directory, const fs::path &top, const std::string &extension,
-                   std::vector<InputFile> *found)
+void WalkDirectory(const fs::path &directory, const fs::path &top, NameFilter takes, std::vector<InputFile> *found)
 {
     std::error_code error;
     fs::directory_iterator entries(directory, error);
@@ -42,8 +41,8 @@ void WalkDirectory(const fs::path &directory, const fs::path &top, const std::st
         const fs::directory_entry &entry = *entries;
         std::error_code kindError;
         if (entry.is_directory(kindError) && !entry.is_symlink(kindError))
-            WalkDirectory(entry.path(), top, extension, found);
-        else if (entry.is_regular_file(kindError) && SameLetters(NameOfPath(entry.path().extension()), extension))
+            WalkDirectory(entry.path(), top, takes, found);
+        else if (entry.is_regular_file(kindError) && takes(NameOfPath(entry.path().filename())))
             found->push_back({NameOfPath(entry.path()), NameOfPath(entry.path().lexically_relative(top)),
                               Status::Success()});
     }
@@ -51,20 +50,24 @@ void WalkDirectory(const fs::path &directory, const fs::path &top, const std::st
         found->push_back(Unreadable(directory, top, error));
 }
 
-// The files below directory with the extension, sorted so that runs and
+// The files below directory that takes takes, sorted so that runs and
 // reports come in the same order everywhere.
-std::vector<InputFile> FilesBelow(const std::string &directory, const std::string &extension)
+std::vector<InputFile> FilesBelow(const std::string &directory, NameFilter takes)
 {
     std::vector<InputFile> found;
-    WalkDirectory(PathOfName(directory), PathOfName(directory), extension, &found);
+    WalkDirectory(PathOfName(directory), PathOfName(directory), takes, &found);
     std::ranges::sort(found, {}, &InputFile::path);
     return found;
 }
 
 } // namespace
 
-std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, bool recursive,
-                                     const std::string &extension)
+bool IsZqvName(const std::string &name)
+{
+    return SameLetters(NameOfPath(PathOfName(name).extension()), ".zqv");
+}
+
+std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, bool recursive, NameFilter takes)
 {
     std::vector<InputFile> inputs;
     for (const std::string &operand : operands) {
@@ -76,7 +79,7 @@ std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, b
         } else if (!recursive) {
             inputs.push_back({operand, "", Status::Failure("is a directory (-r takes in the pictures below it)")});
         } else {
-            std::vector<InputFile> below = FilesBelow(operand, extension);
+            std::vector<InputFile> below = FilesBelow(operand, takes);
             inputs.insert(inputs.end(), below.begin(), below.end());
         }
     }

@@ -19,15 +19,20 @@ struct InputFile {
                           // that cannot be read), or success
 };
 
-// The operands in order, each directory replaced by the files below it whose
-// extension is `extension` (any case), sorted, when recursive is set; without
+// Which files below a directory a command takes, by name.
+using NameFilter = bool (*)(const std::string &name);
+
+// True for a name ending in .zqv, in any case.
+bool IsZqvName(const std::string &name);
+
+// The operands in order, each directory replaced by the files below it that
+// `takes` (by name), sorted, when recursive is set; without
 // it a directory is an input with a problem. A directory below that cannot be
 // read is an input too, with its problem, so that nothing is passed by
 // unsaid. Files named are taken whatever their name; "-" is standard input,
 // whose relative path is "stdin" (so its output below a directory is
 // stdin.bmp or stdin.zqv).
-std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, bool recursive,
-                                     const std::string &extension);
+std::vector<InputFile> CollectInputs(const std::vector<std::string> &operands, bool recursive, NameFilter takes);
 
 // Where the output of input goes: its relative path below directory, the
 // extension changed to `extension`.

@@ -142,6 +142,13 @@ private:
         if (name == "--level")
             return NumberOption(name, value, Command::Encode, LowestLevel, HighestLevel, "a number from 0 to 9",
                                 &options_->level);
+        if (name == "--format")
+            return FormatOption(name, value);
+        if (name == "--quality")
+            return NumberOption(name, value, Command::Decode, LowestQuality, HighestQuality,
+                                "a JPEG quality from 1 to 100", &options_->quality);
+        if (name == "--alpha")
+            return OwnedFlag(&options_->alpha, value, name, {Command::Encode});
         if (name == "--recursive" || name == "-r")
             return OwnedFlag(&options_->recursive, value, name, Walkers);
         if (name == "--force")
@@ -169,6 +176,11 @@ private:
     }
 
     // Fails unless the command is one of owners, naming them.
+    Status CheckOwner(const std::string &name, std::initializer_list<Command> owners) const
+    {
+        return CheckOwner(name, std::span<const Command>(owners.begin(), owners.size()));
+    }
+
     Status CheckOwner(const std::string &name, std::span<const Command> owners) const
     {
         if (std::ranges::find(owners, options_->command) != owners.end())
@@ -201,6 +213,19 @@ private:
         if (!directory || directory->empty())
             return UsageError(options_->command, name + " needs a directory");
         options_->outputDirectory = *directory;
+        return Success();
+    }
+
+    Status FormatOption(const std::string &name, const std::optional<std::string> &attached)
+    {
+        Status owned = CheckOwner(name, {Command::Decode});
+        if (!owned.Ok())
+            return owned;
+        std::optional<std::string> format = ValueOf(attached);
+        if (!format || ImageFormatNamed(*format) == nullptr)
+            return UsageError(options_->command, name + " needs one of " + ImageFormatNames() + ", not '" +
+                                                     format.value_or("") + "'");
+        options_->format = ImageFormatNamed(*format)->name;
         return Success();
     }
 
@@ -282,8 +307,14 @@ std::vector<std::string> WorkerArguments(const Options &options)
     std::vector<std::string> arguments{ShapeOf(options.command).name, "--worker"};
     if (options.command == Command::Decode)
         arguments.push_back("--offset=" + std::to_string(options.offset));
+    if (options.command == Command::Decode && !options.format.empty())
+        arguments.push_back("--format=" + options.format);
+    if (options.command == Command::Decode)
+        arguments.push_back("--quality=" + std::to_string(options.quality));
     if (options.command == Command::Encode)
         arguments.push_back("--level=" + std::to_string(options.level));
+    if (options.alpha)
+        arguments.push_back("--alpha");
     if (options.checkEnd)
         arguments.push_back("--check");
     if (options.json)

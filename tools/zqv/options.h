@@ -2,6 +2,7 @@
 // --help and --version print (help.cpp).
 #pragma once
 
+#include "tools/imaging.h"
 #include "tools/zqv_format.h"
 #include "tools/zqv/outcome.h"
 
@@ -19,6 +20,9 @@ struct Options {
     intptr_t offset = 0;  // decode --offset: where the container starts in its file (an
                           // intptr_t, as the plug-in takes it: 2 GiB - 1 at most in the 32-bit build)
     int level = DefaultLevel; // encode --level: zlib compression level
+    std::string format;       // decode --format: the format to write, where the output's name does not say
+    int quality = DefaultQuality; // decode --quality: JPEG's
+    bool alpha = false;       // encode --alpha: keep a picture's transparency (a 32-bit BMP)
     bool recursive = false; // -r / --recursive: directories given take in the pictures below them
     bool force = false;     // decode, encode --force: replace existing outputs
     bool json = false;      // info --json: one JSON object per file
@@ -38,8 +42,8 @@ inline bool IsBatch(const Options &options) { return !options.outputDirectory.em
 int JobsOf(const Options &options);
 
 // The arguments that start a worker for this run: the command, --worker and
-// the options that shape each picture's work (--offset, --level, --check,
-// --json).
+// the options that shape each picture's work (--offset, --level, --format,
+// --quality, --alpha, --check, --json).
 std::vector<std::string> WorkerArguments(const Options &options);
 
 // Parses the arguments after the program name; options may come before or

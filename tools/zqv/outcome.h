@@ -15,7 +15,7 @@ enum ExitStatus : int {
     ExitUsage = 2,         // a wrong command, option or argument count
     ExitCannotRead = 3,    // an input is missing, unreadable or a directory
     ExitCannotWrite = 4,   // the output cannot be written or put in place
-    ExitNotBmp = 5,        // encode: the input is not a BMP file
+    ExitNotBmp = 5,        // encode: the input is not a picture zqv reads
     ExitNoPlugin = 6,      // IFYZQV.SPI cannot be loaded
     ExitTooLarge = 7,      // an input beyond the plug-in's reach (CheckWithinReach)
     ExitSomeFailed = 8,    // check: a picture is not sound; a batch: a file failed

@@ -14,7 +14,6 @@ namespace {
 
 const char *const InfoLabels[] = {"interface", "name", "pattern", "description"};
 constexpr int32_t InfoStringBytes = 256;
-constexpr const char *PictureExtension = ".zqv";
 
 // printf into a string.
 std::string Printed(const char *format, ...)
@@ -313,7 +312,7 @@ Status RunInfo(const Options &options, const PluginExports &plugin)
 
 Status RunCheck(const Options &options, const PluginExports &plugin)
 {
-    std::vector<InputFile> inputs = CollectInputs(options.operands, options.recursive, PictureExtension);
+    std::vector<InputFile> inputs = CollectInputs(options.operands, options.recursive, IsZqvName);
     ItemWork work;
     work.count = inputs.size();
     work.here = [&](size_t at, const ProgressShare &) { return Judge(plugin, inputs[at]); };
