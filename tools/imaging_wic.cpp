@@ -112,6 +112,24 @@ Status FirstFrame(IWICImagingFactory *factory, const Bytes &bytes, const GUID *c
     return SUCCEEDED(result) ? Status::Success() : Failed("not a picture the Windows Imaging Component reads", result);
 }
 
+// A picture opened for one call: COM on the thread, a factory, and the
+// picture's first frame.
+struct OpenPicture {
+    ComApartment apartment;
+    Com<IWICImagingFactory> factory;
+    Com<IWICBitmapDecoder> decoder;
+    Com<IWICBitmapFrameDecode> frame;
+
+    // Opens bytes of the container format given, or (null) of any.
+    Status Open(const Bytes &bytes, const GUID *container)
+    {
+        if (!apartment.Ready())
+            return Status::Failure("COM cannot start");
+        Status status = MakeFactory(&factory);
+        return status.Ok() ? FirstFrame(factory.get(), bytes, container, &decoder, &frame) : status;
+    }
+};
+
 // The bytes an HGLOBAL stream holds.
 Status StreamBytes(IStream *stream, Bytes *bytes)
 {
@@ -201,26 +219,19 @@ Status EncodeImage(const Bytes &bmp, const ImageFormat &format, int quality, Byt
     const GUID *container = ContainerOf(format);
     if (container == nullptr)
         return Status::Failure(std::string("the Windows Imaging Component writes no ") + format.name + " here");
-    ComApartment apartment;
-    if (!apartment.Ready())
-        return Status::Failure("COM cannot start");
-    Com<IWICImagingFactory> factory;
-    Status status = MakeFactory(&factory);
-    Com<IWICBitmapDecoder> decoder;
-    Com<IWICBitmapFrameDecode> picture;
-    if (status.Ok())
-        status = FirstFrame(factory.get(), bmp, &GUID_ContainerFormatBmp, &decoder, &picture);
-    if (!status.Ok())
-        return status;
+    OpenPicture picture;
+    Status opened = picture.Open(bmp, &GUID_ContainerFormatBmp);
+    if (!opened.Ok())
+        return opened;
     Com<IStream> output;
     Com<IWICBitmapEncoder> encoder;
     HRESULT result = CreateStreamOnHGlobal(nullptr, TRUE, output.out());
     if (SUCCEEDED(result))
-        result = factory->CreateEncoder(*container, nullptr, encoder.out());
+        result = picture.factory->CreateEncoder(*container, nullptr, encoder.out());
     if (SUCCEEDED(result))
         result = encoder->Initialize(output.get(), WICBitmapEncoderNoCache);
     if (SUCCEEDED(result))
-        result = WriteFrame(encoder.get(), picture.get(), !format.lossless, quality);
+        result = WriteFrame(encoder.get(), picture.frame.get(), !format.lossless, quality);
     if (SUCCEEDED(result))
         result = encoder->Commit();
     if (FAILED(result))
@@ -230,21 +241,14 @@ Status EncodeImage(const Bytes &bmp, const ImageFormat &format, int quality, Byt
 
 Status DecodeImage(const Bytes &file, bool keepAlpha, Bytes *bmp)
 {
-    ComApartment apartment;
-    if (!apartment.Ready())
-        return Status::Failure("COM cannot start");
-    Com<IWICImagingFactory> factory;
-    Status status = MakeFactory(&factory);
-    Com<IWICBitmapDecoder> decoder;
-    Com<IWICBitmapFrameDecode> frame;
-    if (status.Ok())
-        status = FirstFrame(factory.get(), file, nullptr, &decoder, &frame);
+    OpenPicture opened;
+    Status status = opened.Open(file, nullptr);
     if (!status.Ok())
         return status;
     Com<IWICBitmapSource> bgra;
     BgraPicture picture;
     UINT width = 0, height = 0;
-    HRESULT result = WICConvertBitmapSource(GUID_WICPixelFormat32bppBGRA, frame.get(), bgra.out());
+    HRESULT result = WICConvertBitmapSource(GUID_WICPixelFormat32bppBGRA, opened.frame.get(), bgra.out());
     if (SUCCEEDED(result))
         result = bgra->GetSize(&width, &height);
     uint64_t bytes = uint64_t(width) * height * 4;
