@@ -58,7 +58,6 @@ Var SphDir
 ; ---------------------------------------------------------------------------
 ; Pages.
 
-!define MUI_COMPONENTSPAGE_SMALLDESC
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 
@@ -135,7 +134,7 @@ Var SphDir
 ; ---------------------------------------------------------------------------
 ; The installer.
 
-Section "${PRODUCT}: the plug-ins and zqv.exe" SecMain
+Section "Plug-ins and zqv.exe" SecMain
     SectionIn RO
     SetOutPath "$INSTDIR"
     File "${STAGE}/README.txt"
@@ -152,7 +151,7 @@ Section "${PRODUCT}: the plug-ins and zqv.exe" SecMain
     WriteRegStr HKLM "${OWN_KEY}" "InstallDir" "$INSTDIR"
 SectionEnd
 
-Section "WIC codec: ZQV in Explorer, Photos and other Windows programs" SecCodec
+Section "WIC codec" SecCodec
     ${If} ${RunningX64}
         SetOutPath "$INSTDIR\x64"
         File "${STAGE}/x64/zqvwic.dll"
@@ -179,11 +178,11 @@ SectionEnd
     ${EndIf}
 !macroend
 
-Section /o "Copy ifyzqv.spi into a 32-bit viewer's plug-in folder" SecSpi
+Section /o "Plug-in for a 32-bit viewer" SecSpi
     !insertmacro CopyPlugin spi x86 $SpiDir PluginCopySpi
 SectionEnd
 
-Section /o "Copy ifyzqv.sph into a 64-bit viewer's plug-in folder" SecSph
+Section /o "Plug-in for a 64-bit viewer" SecSph
     !insertmacro CopyPlugin sph x64 $SphDir PluginCopySph
 SectionEnd
 
@@ -203,10 +202,10 @@ Section "-Entry"
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecMain} "zqv.exe, ifyzqv.spi and ifyzqv.sph, README.txt and the licences, in the folder of the next page."
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecCodec} "Registers zqvwic.dll, 64-bit and 32-bit, for the whole machine: Explorer's thumbnails of .zqv files, and ZQV pictures in every program that opens pictures through the Windows Imaging Component."
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecSpi} "For a 32-bit viewer (its plug-in folder holds .spi files). A later page asks for the folder."
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecSph} "For a 64-bit viewer (its plug-in folder holds .sph files). A later page asks for the folder."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecMain} "ifyzqv.spi, ifyzqv.sph, zqv.exe, README.txt and the licences, in the folder the next page asks for."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecCodec} "ZQV pictures in Windows itself: thumbnails in Explorer, and pictures in Photos, Paint and every program that opens them through the Windows Imaging Component."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecSpi} "Copies ifyzqv.spi into a 32-bit viewer's plug-in folder (one that holds .spi files), which a later page asks for."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecSph} "Copies ifyzqv.sph into a 64-bit viewer's plug-in folder (one that holds .sph files), which a later page asks for."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 ; OPTION (in the parameters in $1), given a folder, chooses the copy's
