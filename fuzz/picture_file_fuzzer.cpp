@@ -24,6 +24,7 @@
 // decodes are ended.
 #include "codec/container.h"
 #include "fuzz/fuzz_target.h"
+#include "fuzz/zlib_oracle.h"
 
 #include <algorithm>
 #include <cstring>
@@ -133,22 +134,8 @@ void CheckPicture(const Outcome &picture)
 // it within the block limit.
 bool ZlibFindsDamage(const uint8_t *container, size_t size)
 {
-    std::vector<uint8_t> plain(container, container + size), discard(65536);
-    for (uint8_t &byte : plain)
-        byte ^= ScrambleMask;
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK)
-        return false;
-    stream.next_in = plain.data();
-    stream.avail_in = static_cast<uInt>(plain.size());
-    int step = Z_OK;
-    while (step == Z_OK && stream.total_out < LargestBlock) {
-        stream.next_out = discard.data();
-        stream.avail_out = static_cast<uInt>(discard.size());
-        step = inflate(&stream, Z_NO_FLUSH);
-    }
-    inflateEnd(&stream);
-    return step == Z_DATA_ERROR || step == Z_NEED_DICT;
+    int last = ReadWithZlib(container, size, LargestBlock, false).lastStep;
+    return last == Z_DATA_ERROR || last == Z_NEED_DICT;
 }
 
 // The same file from two decodes: byte for byte when the stream ended;

@@ -15,6 +15,7 @@
 // followed by nothing but zeros.
 #include "codec/container.h"
 #include "fuzz/fuzz_target.h"
+#include "fuzz/zlib_oracle.h"
 #include "plugin/api.h"
 
 #include <algorithm>
@@ -66,24 +67,9 @@ int32_t WINAPI ScriptedProgress(int32_t numerator, int32_t denominator, intptr_t
 // when that reaches the end of its stream.
 bool Inflate(const uint8_t *container, size_t length, Bytes *file)
 {
-    Bytes plain(container, container + length);
-    for (uint8_t &byte : plain)
-        byte ^= ScrambleMask;
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK)
-        return false;
-    stream.next_in = plain.data();
-    stream.avail_in = static_cast<uInt>(plain.size());
-    int step = Z_OK;
-    while (step == Z_OK && file->size() < OracleOutputLimit) {
-        uint8_t piece[65536];
-        stream.next_out = piece;
-        stream.avail_out = sizeof piece;
-        step = inflate(&stream, Z_NO_FLUSH);
-        file->insert(file->end(), piece, piece + (sizeof piece - stream.avail_out));
-    }
-    inflateEnd(&stream);
-    return step == Z_STREAM_END;
+    ZlibReading reading = ReadWithZlib(container, length, OracleOutputLimit, true);
+    *file = std::move(reading.file);
+    return reading.lastStep == Z_STREAM_END;
 }
 
 // The block starts with the expected bytes and holds only zeros after them.

@@ -206,7 +206,9 @@ Status CheckBmpFile(const Bytes &bytes, const std::string &subject)
 // The BMP file an encode wraps: a BMP file input as it is, byte for byte;
 // any other picture the platform reads, as a BMP file of its pixels (with
 // alpha where keepAlpha asks and it has transparency). A file that starts as
-// a BMP file does is judged as one.
+// a BMP file does is judged as one. A ZQV picture is refused: wrapping it
+// again makes nothing new, and the platform would read it only through a
+// ZQV codec installed there (zqv decode is the way to its pixels).
 Status BmpOfInput(Bytes &&input, bool keepAlpha, const std::string &subject, Bytes *bmp)
 {
     bool looksLikeBmp = input.size() >= 2 && input[0] == 'B' && input[1] == 'M';
@@ -215,6 +217,9 @@ Status BmpOfInput(Bytes &&input, bool keepAlpha, const std::string &subject, Byt
         *bmp = std::move(input);
         return sound;
     }
+    PictureFacts facts;
+    if (ReadPictureFacts(ContainerPlace(&input), &facts).Ok())
+        return Failure(ExitNotBmp, subject + ": not a picture to wrap: it is a ZQV picture already");
     Status decoded = DecodeImage(input, keepAlpha, bmp);
     if (!decoded.Ok())
         return Failure(ExitNotBmp, subject + ": not a picture zqv reads (" + decoded.Message() + ")");
